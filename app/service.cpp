@@ -1,0 +1,98 @@
+// Service entry: start-up in its fixed order, the crash writer, and shutdown after the tray loop.
+#include "app/service.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/version.h"
+#include "core/config.h"
+#include "core/log.h"
+#include "core/util.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/system.h"
+#include "platform/tray.h"
+
+std::atomic<bool> should_reconnect{false};
+
+namespace {
+
+constexpr int kInstanceTries = 10;
+constexpr uint32_t kInstancePauseMs = 500;
+
+// Appends one line to crash.log in the configuration folder. Runs inside a crashed process.
+void write_crash_line(uint32_t code, const void* address) {
+    std::string path = fs_join(config_get_dir(), "crash.log");
+    FILE* file = fs_fopen(path, "a");
+    if (!file) return;
+    std::string when = format_iso_time();
+    std::fprintf(file, "[%s] CRASH: exception code 0x%08lX at address %p\n", when.c_str(),
+                 static_cast<unsigned long>(code), address);
+    std::fclose(file);
+}
+
+// Waits up to about 4.5 s for an older instance to go away; false when this one must end.
+bool acquire_single_instance() {
+    for (int attempt = 1; attempt <= kInstanceTries; ++attempt) {
+        switch (proc_instance_try_lock()) {
+            case InstanceLock::acquired: return true;
+            case InstanceLock::failed: return false;
+            case InstanceLock::busy: break;
+        }
+        if (attempt == kInstanceTries) return false;
+        sleep_ms(kInstancePauseMs);
+    }
+    return false;
+}
+
+}  // namespace
+
+void tray_on_command(int command) {
+    switch (command) {
+        case TRAY_LOGIN:
+            log_write(LOG_INFO, "Login requested (browser pairing)");
+            break;
+        case TRAY_DASHBOARD:
+            log_write(LOG_INFO, "Opening dashboard");
+            proc_open_url(config_server_url());
+            break;
+        case TRAY_DISCONNECT:
+            log_write(LOG_INFO, "Disconnect requested");
+            should_reconnect = false;
+            config_delete();
+            tray_set_linked(false);
+            tray_set_status("Not linked");
+            tray_set_tooltip("Zelvo \xE2\x80\x94 Not linked");
+            break;
+        case TRAY_EXIT:
+            log_write(LOG_INFO, "Exit requested");
+            should_reconnect = false;
+            tray_close();
+            break;
+        default:
+            break;
+    }
+}
+
+int service_main() {
+    proc_ensure_elevated();
+    if (!acquire_single_instance()) return 0;
+    proc_install_crash_handler(write_crash_line);
+
+    config_init();
+    log_open(fs_join(config_get_dir(), "service.log"));
+    log_write(LOG_INFO, "Zelvo v%s starting", ZELVO_VERSION);
+    log_write(LOG_INFO, "Machine ID: %s", get_machine_id().c_str());
+    std::string hostname;
+    get_hostname(&hostname);
+    log_write(LOG_INFO, "Hostname: %s", hostname.c_str());
+    config_apply_server_url();
+
+    should_reconnect = true;
+
+    tray_run(fs_join(sys_exe_dir(), "icon.ico"), tray_on_command);
+
+    log_write(LOG_INFO, "Shutting down");
+    log_close();
+    return 0;
+}

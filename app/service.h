@@ -1,0 +1,13 @@
+// Process entry of the agent: start-up, the tray loop and shutdown.
+#pragma once
+
+#include <atomic>
+
+// Runs the agent; returns the process exit code (always 0).
+int service_main();
+
+// The link is wanted: reconnect runs and the watchdog act only while this is true.
+extern std::atomic<bool> should_reconnect;
+
+// Carries out the tray's menu commands (indexes of TrayCommand); runs on the main thread.
+void tray_on_command(int command);

@@ -1,0 +1,140 @@
+// Text utilities: format_size, base64 and hex codecs, host name, ISO time, sleep.
+#include "core/util.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "platform/system.h"
+
+namespace {
+
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Value of a base64 alphabet character, or -1.
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::string format_size(uint64_t bytes) {
+    char buffer[64];
+    if (bytes < 1024) {
+        std::snprintf(buffer, sizeof buffer, "%llu B", static_cast<unsigned long long>(bytes));
+        return buffer;
+    }
+    static const char* const units[] = {"KB", "MB", "GB", "TB"};
+    double value = static_cast<double>(bytes);
+    for (int i = 0; i < 4; ++i) {
+        value /= 1024.0;
+        if (value < 1024.0 || i == 3) {
+            std::snprintf(buffer, sizeof buffer, "%.1f %s", value, units[i]);
+            return buffer;
+        }
+    }
+    return buffer;  // not reached: the last unit always prints
+}
+
+std::string base64_encode(const void* data, size_t length) {
+    const auto* in = static_cast<const uint8_t*>(data);
+    std::string out;
+    out.reserve((length + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 3 <= length; i += 3) {
+        uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+        out += kBase64[(v >> 18) & 63];
+        out += kBase64[(v >> 12) & 63];
+        out += kBase64[(v >> 6) & 63];
+        out += kBase64[v & 63];
+    }
+    size_t rest = length - i;
+    if (rest > 0) {
+        uint32_t v = uint32_t{in[i]} << 16;
+        if (rest == 2) v |= uint32_t{in[i + 1]} << 8;
+        out += kBase64[(v >> 18) & 63];
+        out += kBase64[(v >> 12) & 63];
+        out += rest == 2 ? kBase64[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::optional<Bytes> base64_decode(std::string_view text) {
+    size_t length = text.size();
+    if (length % 4 != 0) return std::nullopt;
+    if (length == 0) return Bytes{};
+    size_t padding = (text[length - 1] == '=') + (length > 1 && text[length - 2] == '=');
+    size_t out_length = length / 4 * 3 - padding;
+    Bytes out(out_length);
+    size_t pos = 0;
+    for (size_t i = 0; i < length; i += 4) {
+        uint32_t v = 0;
+        for (size_t k = 0; k < 4; ++k) {
+            char c = text[i + k];
+            int digit = base64_value(c);
+            if (digit < 0) {
+                // "=" stands for zero bits, but only in the third and fourth place of the last
+                // group, and a pad in the third place needs one in the fourth.
+                if (c != '=' || k < 2 || i + 4 != length || (k == 2 && text[i + 3] != '=')) return std::nullopt;
+                digit = 0;
+            }
+            v = (v << 6) | static_cast<uint32_t>(digit);
+        }
+        for (int shift = 16; shift >= 0 && pos < out_length; shift -= 8) {
+            out[pos++] = static_cast<uint8_t>(v >> shift);
+        }
+    }
+    return out;
+}
+
+std::string hex_encode(const void* data, size_t length) {
+    static constexpr char digits[] = "0123456789abcdef";
+    const auto* in = static_cast<const uint8_t*>(data);
+    std::string out(length * 2, '\0');
+    for (size_t i = 0; i < length; ++i) {
+        out[2 * i] = digits[in[i] >> 4];
+        out[2 * i + 1] = digits[in[i] & 15];
+    }
+    return out;
+}
+
+std::optional<Bytes> hex_decode(std::string_view text) {
+    if (text.size() % 2 != 0) return std::nullopt;
+    Bytes out(text.size() / 2);
+    for (size_t i = 0; i < out.size(); ++i) {
+        int hi = hex_value(text[2 * i]);
+        int lo = hex_value(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return out;
+}
+
+bool get_hostname(std::string* out) {
+    if (sys_hostname(out) && !out->empty()) return true;
+    *out = "Unknown";
+    return false;
+}
+
+std::string format_iso_time() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    sys_localtime(now, &tm);
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &tm);
+    return buffer;
+}
+
+void sleep_ms(uint32_t milliseconds) { sys_sleep_ms(milliseconds); }

@@ -1,0 +1,33 @@
+// Text utilities shared by every module: sizes for people, base64, hex, the host name, a local
+// time stamp and a sleep.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// "1023 B", "1.0 KB" ... "16777216.0 TB": the unit is chosen before rounding.
+std::string format_size(uint64_t bytes);
+
+// Standard alphabet with "=" padding and no line breaks.
+std::string base64_encode(const void* data, size_t length);
+// Strict decoding; nothing on any malformed input.
+std::optional<Bytes> base64_decode(std::string_view text);
+
+// Lowercase, high nibble first.
+std::string hex_encode(const void* data, size_t length);
+// Upper or lower case digits; nothing on an odd length or a non-digit.
+std::optional<Bytes> hex_decode(std::string_view text);
+
+// The computer's name; "Unknown" (and false) when it cannot be read.
+bool get_hostname(std::string* out);
+
+// Local time as "%Y-%m-%dT%H:%M:%S".
+std::string format_iso_time();
+
+void sleep_ms(uint32_t milliseconds);

@@ -1,0 +1,174 @@
+// POSIX back end of files and raw devices.
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace {
+
+bool write_all(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string parent_dir(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+struct RawFile {
+    int fd;
+};
+
+char fs_separator() { return '/'; }
+
+FILE* fs_fopen(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+bool fs_exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+bool fs_is_dir(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool fs_mkdir(const std::string& path) {
+    if (mkdir(path.c_str(), 0700) == 0) return true;
+    return errno == EEXIST && fs_is_dir(path);
+}
+
+bool fs_copy_new(const std::string& from, const std::string& to) {
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    bool ok = true;
+    char buffer[65536];
+    while (true) {
+        ssize_t n = read(in, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        if (!write_all(out, buffer, static_cast<size_t>(n))) {
+            ok = false;
+            break;
+        }
+    }
+    close(in);
+    if (close(out) != 0) ok = false;
+    if (!ok) unlink(to.c_str());
+    return ok;
+}
+
+bool fs_delete(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool fs_write_atomic(const std::string& path, const std::string& data) {
+    static std::atomic<unsigned> counter{0};
+    std::string temp = path + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = write_all(fd, data.data(), data.size()) && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+    if (ok && rename(temp.c_str(), path.c_str()) == 0) {
+        // Make the rename itself durable.
+        int dir = open(parent_dir(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            fsync(dir);
+            close(dir);
+        }
+        return true;
+    }
+    unlink(temp.c_str());
+    return false;
+}
+
+int64_t fs_file_size(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
+bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntry&)>& visit) {
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return false;
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        DirEntry item;
+        item.name = name;
+        item.hidden = name[0] == '.';
+        struct stat st {};
+        if (fstatat(dirfd(dir), entry->d_name, &st, 0) == 0) {
+            item.is_dir = S_ISDIR(st.st_mode);
+            item.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+        } else {
+            item.is_dir = entry->d_type == DT_DIR;
+        }
+        if (!visit(item)) break;
+    }
+    closedir(dir);
+    return true;
+}
+
+RawFile* raw_open(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    return new RawFile{fd};
+}
+
+int64_t raw_size(RawFile* file) {
+    if (!file) return -1;
+    struct stat st {};
+    if (fstat(file->fd, &st) != 0) return -1;
+    if (S_ISBLK(st.st_mode)) {
+        uint64_t bytes = 0;
+        if (ioctl(file->fd, BLKGETSIZE64, &bytes) != 0) return -1;
+        return static_cast<int64_t>(bytes);
+    }
+    return S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+int64_t raw_read_at(RawFile* file, uint64_t offset, void* buffer, size_t length) {
+    if (!file) return -1;
+    size_t done = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (done < length) {
+        ssize_t n = pread(file->fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return done > 0 ? static_cast<int64_t>(done) : -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+void raw_close(RawFile* file) {
+    if (!file) return;
+    close(file->fd);
+    delete file;
+}

@@ -1,0 +1,48 @@
+// Process services: elevation, the single-instance guard, the crash handler, child processes
+// with bounded waits and handing a URL to the desktop. Declared once here; platform/win32 and
+// platform/posix each define them, and CMake links one back end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Windows: when the process token is not elevated, ask the shell to start this executable again
+// with "runas" and the same command line, and end this process at once if the shell agreed.
+// Elsewhere there is nothing to do.
+void proc_ensure_elevated();
+
+enum class InstanceLock { acquired, busy, failed };
+
+// One try at the process-wide single-instance guard. `acquired` keeps the guard held until the
+// process ends; `busy` means another instance holds it; `failed` that it cannot be had at all.
+InstanceLock proc_instance_try_lock();
+
+// Called from the crash handler with the exception code (Windows) or signal number (POSIX) and
+// the faulting address. It runs in a crashed process: keep it short.
+using CrashWriter = void (*)(uint32_t code, const void* address);
+
+// Installs the process-wide handler for fatal faults. After `writer` returns the process ends
+// without a system error dialog.
+void proc_install_crash_handler(CrashWriter writer);
+
+// Opens a URL with the desktop's default handler; the outcome is not reported.
+void proc_open_url(const std::string& url);
+
+struct ProcResult {
+    bool started = false;    // the program could be started at all
+    bool timed_out = false;  // killed after the time limit
+    int exit_code = -1;      // valid when started and not timed out
+    std::string output;      // standard output (and error, when merged), up to the caller's cap
+};
+
+// Runs a program (argv[0] is searched on PATH) with no window, collects its standard output up
+// to `max_output` bytes and waits at most `timeout_ms`; a program still running then is killed.
+ProcResult proc_run(const std::vector<std::string>& argv, uint32_t timeout_ms,
+                    size_t max_output = 1 << 20, bool merge_stderr = false);
+
+// Starts a program detached and hidden, without waiting for it.
+bool proc_spawn_detached(const std::vector<std::string>& argv);
+
+// The current process's ID.
+uint32_t proc_id();

@@ -1,0 +1,131 @@
+// Win32 back end of files and raw devices. Every path is converted to UTF-16 here.
+#include "platform/files.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/win32/wide.h"
+
+struct RawFile {
+    HANDLE handle;
+};
+
+char fs_separator() { return '\\'; }
+
+FILE* fs_fopen(const std::string& path, const char* mode) {
+    return _wfopen(to_wide(path).c_str(), to_wide(mode).c_str());
+}
+
+bool fs_exists(const std::string& path) {
+    return GetFileAttributesW(to_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool fs_is_dir(const std::string& path) {
+    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool fs_mkdir(const std::string& path) {
+    if (CreateDirectoryW(to_wide(path).c_str(), nullptr)) return true;
+    return GetLastError() == ERROR_ALREADY_EXISTS && fs_is_dir(path);
+}
+
+bool fs_copy_new(const std::string& from, const std::string& to) {
+    return CopyFileW(to_wide(from).c_str(), to_wide(to).c_str(), TRUE) != 0;
+}
+
+bool fs_delete(const std::string& path) { return DeleteFileW(to_wide(path).c_str()) != 0; }
+
+bool fs_write_atomic(const std::string& path, const std::string& data) {
+    static std::atomic<unsigned> counter{0};
+    std::wstring target = to_wide(path);
+    std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                        std::to_wstring(counter++);
+    HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool ok = true;
+    size_t done = 0;
+    while (ok && done < data.size()) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
+        DWORD written = 0;
+        ok = WriteFile(file, data.data() + done, chunk, &written, nullptr) && written == chunk;
+        done += written;
+    }
+    ok = ok && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (ok && MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return true;
+    }
+    DeleteFileW(temp.c_str());
+    return false;
+}
+
+int64_t fs_file_size(const std::string& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+    return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntry&)>& visit) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(to_wide(fs_join(path, "*")).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
+        DirEntry item;
+        item.name = to_utf8(found.cFileName);
+        item.is_dir = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        item.hidden = (found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+        item.size = item.is_dir ? 0 : (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+        if (!visit(item)) break;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
+RawFile* raw_open(const std::string& path) {
+    HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    return new RawFile{handle};
+}
+
+int64_t raw_size(RawFile* file) {
+    if (!file) return -1;
+    GET_LENGTH_INFORMATION info{};
+    DWORD returned = 0;
+    if (DeviceIoControl(file->handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &returned,
+                        nullptr)) {
+        return info.Length.QuadPart;
+    }
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file->handle, &size)) return size.QuadPart;
+    return -1;
+}
+
+int64_t raw_read_at(RawFile* file, uint64_t offset, void* buffer, size_t length) {
+    if (!file) return -1;
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    if (!SetFilePointerEx(file->handle, position, nullptr, FILE_BEGIN)) return -1;
+    size_t done = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (done < length) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - done, 1u << 30));
+        DWORD got = 0;
+        if (!ReadFile(file->handle, out + done, chunk, &got, nullptr)) return done > 0 ? static_cast<int64_t>(done) : -1;
+        if (got == 0) break;
+        done += got;
+    }
+    return static_cast<int64_t>(done);
+}
+
+void raw_close(RawFile* file) {
+    if (!file) return;
+    CloseHandle(file->handle);
+    delete file;
+}

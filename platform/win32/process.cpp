@@ -1,0 +1,187 @@
+// Win32 back end of the process services: elevation relaunch, the named single-instance mutex,
+// the unhandled-exception filter, child processes and the shell's "open".
+#include "platform/process.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+
+#include "platform/win32/wide.h"
+
+namespace {
+
+CrashWriter g_crash_writer = nullptr;  // set once at start-up
+
+LONG WINAPI crash_filter(EXCEPTION_POINTERS* info) {
+    if (g_crash_writer && info && info->ExceptionRecord) {
+        g_crash_writer(static_cast<uint32_t>(info->ExceptionRecord->ExceptionCode),
+                       info->ExceptionRecord->ExceptionAddress);
+    }
+    return EXCEPTION_EXECUTE_HANDLER;  // end without the system's error dialog
+}
+
+bool token_elevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    return ok && elevation.TokenIsElevated != 0;
+}
+
+// Quotes one argument the way the C runtime's command-line parser reads it back.
+void append_quoted(std::wstring* line, const std::wstring& arg) {
+    if (!line->empty()) *line += L' ';
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        *line += arg;
+        return;
+    }
+    *line += L'"';
+    for (size_t i = 0;; ++i) {
+        size_t backslashes = 0;
+        while (i < arg.size() && arg[i] == L'\\') {
+            ++i;
+            ++backslashes;
+        }
+        if (i == arg.size()) {
+            line->append(backslashes * 2, L'\\');
+            break;
+        }
+        if (arg[i] == L'"') {
+            line->append(backslashes * 2 + 1, L'\\');
+        } else {
+            line->append(backslashes, L'\\');
+        }
+        *line += arg[i];
+    }
+    *line += L'"';
+}
+
+std::wstring command_line(const std::vector<std::string>& argv) {
+    std::wstring line;
+    for (const std::string& arg : argv) append_quoted(&line, to_wide(arg));
+    return line;
+}
+
+}  // namespace
+
+void proc_ensure_elevated() {
+    if (token_elevated()) return;
+    wchar_t path[MAX_PATH] = {};
+    if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return;
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.lpVerb = L"runas";
+    info.lpFile = path;
+    info.lpParameters = GetCommandLineW();
+    info.nShow = SW_SHOWNORMAL;
+    if (ShellExecuteExW(&info)) ExitProcess(0);
+    // Declined or impossible: run on unelevated.
+}
+
+InstanceLock proc_instance_try_lock() {
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\ZelvoServiceNative");
+    if (!mutex) return InstanceLock::failed;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(mutex);
+        return InstanceLock::busy;
+    }
+    return InstanceLock::acquired;  // owned and held until the process ends
+}
+
+void proc_install_crash_handler(CrashWriter writer) {
+    g_crash_writer = writer;
+    SetUnhandledExceptionFilter(crash_filter);
+}
+
+void proc_open_url(const std::string& url) {
+    ShellExecuteW(nullptr, L"open", to_wide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+ProcResult proc_run(const std::vector<std::string>& argv, uint32_t timeout_ms, size_t max_output,
+                    bool merge_stderr) {
+    ProcResult result;
+    if (argv.empty()) return result;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return result;
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = null_in;
+    startup.hStdOutput = write_end;
+    startup.hStdError = merge_stderr ? write_end : null_in;
+    PROCESS_INFORMATION process{};
+    std::wstring line = command_line(argv);
+    BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                  &startup, &process);
+    CloseHandle(write_end);
+    if (null_in != INVALID_HANDLE_VALUE) CloseHandle(null_in);
+    if (!started) {
+        CloseHandle(read_end);
+        return result;
+    }
+    result.started = true;
+
+    // Drain the pipe while waiting, so a chatty child never blocks on a full pipe; stop at the
+    // child's exit even if a grandchild still holds the pipe open.
+    auto drain = [&] {
+        char buffer[16384];
+        DWORD available = 0;
+        while (PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+            DWORD got = 0;
+            if (!ReadFile(read_end, buffer, std::min<DWORD>(available, sizeof buffer), &got, nullptr) || got == 0) break;
+            if (result.output.size() < max_output) {
+                result.output.append(buffer, std::min<size_t>(got, max_output - result.output.size()));
+            }
+        }
+    };
+    ULONGLONG deadline = GetTickCount64() + timeout_ms;
+    while (true) {
+        drain();
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            result.timed_out = true;
+            TerminateProcess(process.hProcess, 1);
+            WaitForSingleObject(process.hProcess, INFINITE);
+            break;
+        }
+        DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20));
+        if (WaitForSingleObject(process.hProcess, slice) == WAIT_OBJECT_0) {
+            drain();
+            DWORD code = 0;
+            GetExitCodeProcess(process.hProcess, &code);
+            result.exit_code = static_cast<int>(code);
+            break;
+        }
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(read_end);
+    return result;
+}
+
+bool proc_spawn_detached(const std::vector<std::string>& argv) {
+    if (argv.empty()) return false;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION process{};
+    std::wstring line = command_line(argv);
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
+uint32_t proc_id() { return GetCurrentProcessId(); }

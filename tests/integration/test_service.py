@@ -1,0 +1,199 @@
+"""Start-up, configuration, single instance, crash log and tray commands of the real agent."""
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import CONSOLE_LINE, FILE_LINE, wait_until
+
+MACHINE_ID = re.compile(r"^[0-9a-f]{12}$")
+
+
+def messages(target):
+    return [m.group(3) for m in map(FILE_LINE.match, target.log_lines()) if m]
+
+
+def run_until_ready(target, exe=None):
+    agent = target.start(exe)
+    agent.wait_ready()
+    return agent
+
+
+def stop(target, agent):
+    target.exit(agent)
+    assert agent.wait_exit() == 0
+    assert target.log_lines()[-1].endswith("] Shutting down")
+
+
+def test_first_start_banner_identity_and_exit(target):
+    agent = run_until_ready(target)
+    stop(target, agent)
+
+    file_lines = target.log_lines()
+    parsed = [FILE_LINE.match(l) for l in file_lines]
+    assert all(parsed), file_lines
+    messages = [m.group(3) for m in parsed]
+    assert messages[0] == "Zelvo v1.0.2 starting"
+    assert messages[1].startswith("Machine ID: ")
+    machine_id = messages[1][len("Machine ID: "):]
+    assert MACHINE_ID.match(machine_id)
+    assert re.match(r"^Hostname: \S+", messages[2])
+    assert messages[-2:] == ["Exit requested", "Shutting down"]
+
+    # The console carries the same lines, with the time only.
+    console = [CONSOLE_LINE.match(l) for l in agent.console_lines()]
+    assert all(console), agent.console_lines()
+    assert [m.group(3) for m in console] == messages
+    assert [m.group(1) for m in console] == [m.group(1)[11:] for m in parsed]
+
+    config = json.loads(target.config_file.read_text())
+    assert config == {"machine_id": machine_id}
+    assert target.config_file.read_text() == json.dumps(config, separators=(",", ":"))
+
+    # The ID stays the same across starts.
+    agent = run_until_ready(target)
+    stop(target, agent)
+    assert f"Machine ID: {machine_id}" in "\n".join(target.log_lines()[len(file_lines):])
+    assert not list(target.config_dir.glob("*.tmp*"))
+
+
+@pytest.mark.parametrize("content", [b"", b"{\"machine_id\": \"abc", b"[1,2]"], ids=["empty", "broken", "not-object"])
+def test_unreadable_configuration_reads_as_none(target, content):
+    target.config_dir.mkdir(parents=True, exist_ok=True)
+    target.config_file.write_bytes(content)
+    agent = run_until_ready(target)
+    stop(target, agent)
+    config = json.loads(target.config_file.read_text())
+    assert list(config) == ["machine_id"] and MACHINE_ID.match(config["machine_id"])
+
+
+def test_unknown_keys_survive_a_save(target):
+    target.config_dir.mkdir(parents=True, exist_ok=True)
+    target.config_file.write_text('{"note": {"kept": [1, "two"]}, "machine_id": "", "zz": true}')
+    agent = run_until_ready(target)
+    stop(target, agent)
+    config = json.loads(target.config_file.read_text())
+    assert list(config) == ["note", "zz", "machine_id"]  # the re-saved key moves to the end
+    assert config["note"] == {"kept": [1, "two"]} and config["zz"] is True
+    assert MACHINE_ID.match(config["machine_id"])
+
+
+def test_configuration_beside_the_executable_seeds_once(target, tmp_path):
+    install = tmp_path / "install"
+    install.mkdir()
+    exe = install / target.exe.name
+    shutil.copy2(target.exe, exe)
+    (install / "zelvo.conf").write_text('{"server_url": "http://127.0.0.1:9", "seed": 1}')
+
+    agent = run_until_ready(target, exe)
+    stop(target, agent)
+    config = json.loads(target.config_file.read_text())
+    assert config["seed"] == 1 and config["server_url"] == "http://127.0.0.1:9"
+    assert any(l.endswith("config: server http://127.0.0.1:9") for l in target.log_lines())
+
+    # Once the folder has its own file, the one beside the executable is ignored.
+    (install / "zelvo.conf").write_text('{"seed": 2}')
+    agent = run_until_ready(target, exe)
+    stop(target, agent)
+    assert json.loads(target.config_file.read_text())["seed"] == 1
+
+
+def test_second_instance_ends_quietly(target):
+    first = run_until_ready(target)
+    log_before = target.log_file.read_bytes()
+
+    started = time.monotonic()
+    second = target.start()
+    assert second.wait_exit(timeout=30) == 0
+    elapsed = time.monotonic() - started
+    assert 3.5 < elapsed < 15, elapsed  # it waited for the first one (10 tries, 9 pauses of 0.5 s)
+    assert target.log_file.read_bytes() == log_before
+    assert second.console_lines() == []
+
+    assert first.proc.poll() is None
+    stop(target, first)
+
+
+def test_instance_takes_over_when_the_first_ends(linux):
+    first = run_until_ready(linux)
+    second = linux.start()
+    time.sleep(1.0)
+    linux.exit(first)
+    assert first.wait_exit() == 0
+    second.wait_ready(timeout=10)
+    assert second.proc.poll() is None
+    stop(linux, second)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGSEGV, signal.SIGABRT, signal.SIGFPE])
+def test_fatal_signal_writes_one_crash_line(linux, signum):
+    agent = run_until_ready(linux)
+    os.kill(agent.proc.pid, signum)
+    assert agent.wait_exit() == -signum
+    lines = (linux.config_dir / "crash.log").read_text().splitlines()
+    assert len(lines) == 1
+    assert re.match(r"^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] CRASH: exception code 0x%08X at address \S+$" % signum,
+                    lines[0]), lines
+
+
+def test_console_tray_menu_and_commands(linux):
+    agent = run_until_ready(linux)
+    linux.command(agent, "menu")
+    menu = lambda: [l for l in agent.stdout_lines() if l.startswith("tray: menu: ")]
+    assert wait_until(lambda: len(menu()) == 6, 5)
+    assert menu() == [
+        "tray: menu: Zelvo v1.0.2 (grayed)",
+        "tray: menu: Not linked (grayed)",
+        "tray: menu: ----",
+        "tray: menu: Login with Browser [login]",
+        "tray: menu: ----",
+        "tray: menu: Exit [exit]",
+    ]
+    assert agent.stdout_lines()[0] == "tray: tooltip: Zelvo v1.0.2"
+
+    linux.config_file.write_text('{"machine_id":"0123456789ab","private_key":"x"}')
+    linux.command(agent, "disconnect")
+    assert wait_until(lambda: "tray: status: Not linked" in agent.stdout_lines(), 5)
+    assert "tray: tooltip: Zelvo \u2014 Not linked" in agent.stdout_lines()
+    assert not linux.config_file.exists()  # unlinking removes the device key with the file
+
+    linux.command(agent, "login")
+    assert wait_until(lambda: any(l.endswith("Login requested (browser pairing)") for l in linux.log_lines()), 5)
+
+    agent.proc.send_signal(signal.SIGTERM)  # the session ending acts as Exit
+    assert agent.wait_exit() == 0
+    assert messages(linux)[-2:] == ["Exit requested", "Shutting down"]
+
+
+def test_agent_keeps_running_without_a_console(linux):
+    agent = linux._spawn([str(linux.exe)], linux.env, subprocess.DEVNULL)
+    agent.wait_ready()
+    time.sleep(0.5)
+    assert agent.proc.poll() is None
+    agent.proc.send_signal(signal.SIGINT)
+    assert agent.wait_exit() == 0
+
+
+def test_wine_tray_menu_entries_and_double_click(wine):
+    agent = run_until_ready(wine)
+    commands = lambda: [m for m in messages(wine) if "requested" in m]
+
+    # Items 1 and 2 (version and status) are grayed: choosing them runs nothing. A fifth step
+    # wraps round to the version line, so the menu has exactly four items besides separators.
+    for n in (1, 2, 5):
+        wine.pick(n)
+    wine.pick(3)
+    assert wait_until(lambda: commands() == ["Login requested (browser pairing)"], 5), commands()
+
+    code, out = wine.traytool("dblclick")  # not linked: double-click logs in too
+    assert code == 0, out
+    assert wait_until(lambda: len(commands()) == 2, 5)
+    assert commands()[1] == "Login requested (browser pairing)"
+
+    stop(wine, agent)
+    assert commands()[-1] == "Exit requested"
