@@ -3,11 +3,14 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "app/version.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/util.h"
+#include "net/proto.h"
+#include "net/ws.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/system.h"
@@ -16,6 +19,8 @@
 std::atomic<bool> should_reconnect{false};
 
 namespace {
+
+std::string g_server_ws_url;  // set once during start-up, before any connection thread
 
 constexpr int kInstanceTries = 10;
 constexpr uint32_t kInstancePauseMs = 500;
@@ -47,6 +52,12 @@ bool acquire_single_instance() {
 
 }  // namespace
 
+std::string server_ws_url() { return g_server_ws_url; }
+
+void connection_start() {
+    std::thread([url = g_server_ws_url] { ws_run(url); }).detach();
+}
+
 void tray_on_command(int command) {
     switch (command) {
         case TRAY_LOGIN:
@@ -59,6 +70,7 @@ void tray_on_command(int command) {
         case TRAY_DISCONNECT:
             log_write(LOG_INFO, "Disconnect requested");
             should_reconnect = false;
+            ws_close();
             config_delete();
             tray_set_linked(false);
             tray_set_status("Not linked");
@@ -67,6 +79,7 @@ void tray_on_command(int command) {
         case TRAY_EXIT:
             log_write(LOG_INFO, "Exit requested");
             should_reconnect = false;
+            ws_close();
             tray_close();
             break;
         default:
@@ -88,10 +101,15 @@ int service_main() {
     log_write(LOG_INFO, "Hostname: %s", hostname.c_str());
     config_apply_server_url();
 
+    proto_init();
+
+    g_server_ws_url = ws_url_for_server(config_server_url());
     should_reconnect = true;
+    connection_start();
 
     tray_run(fs_join(sys_exe_dir(), "icon.ico"), tray_on_command);
 
+    ws_shutdown();
     log_write(LOG_INFO, "Shutting down");
     log_close();
     return 0;

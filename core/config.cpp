@@ -26,9 +26,10 @@ struct ConfigState {
     std::mutex save_lock;     // one read-merge-write at a time
 };
 
+// Never destroyed: detached threads may still read it while the process exits.
 ConfigState& state() {
-    static ConfigState s;
-    return s;
+    static ConfigState* s = new ConfigState;
+    return *s;
 }
 
 }  // namespace

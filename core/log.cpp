@@ -18,11 +18,11 @@ struct LogState {
     FILE* file = nullptr;   // open log file, or none (console only)
 };
 
-// Made on first use, so a line written before log_open (or from another static's set-up)
-// already finds a working lock.
+// Made on first use, so a line written before log_open already finds a working lock, and never
+// destroyed, so a detached thread still logging while the process exits finds it too.
 LogState& log_state() {
-    static LogState state;
-    return state;
+    static LogState* state = new LogState;
+    return *state;
 }
 
 

@@ -1,9 +1,6 @@
 // The log: level names, the file and console line forms, the level filter, writes before open and
 // after close, and whole lines under concurrent writers. The log state is process-wide, so every
 // test opens and closes it itself.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,41 +17,9 @@ namespace {
 
 using testing_support::read_file;
 using testing_support::split_lines;
+using testing_support::StderrCapture;
 using testing_support::TempDir;
 using testing_support::write_file;
-
-// Sends standard error to a file until finish(), then puts it back.
-class StderrCapture {
-public:
-    explicit StderrCapture(std::string path) : path_(std::move(path)) {
-        std::fflush(stderr);
-        saved_ = dup(STDERR_FILENO);
-        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (saved_ >= 0 && fd >= 0) ok_ = dup2(fd, STDERR_FILENO) >= 0;
-        if (fd >= 0) close(fd);
-    }
-    ~StderrCapture() { finish(); }
-    StderrCapture(const StderrCapture&) = delete;
-    StderrCapture& operator=(const StderrCapture&) = delete;
-
-    bool ok() const { return ok_; }
-
-    // Restores standard error and returns what was written to it meanwhile.
-    std::string finish() {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            dup2(saved_, STDERR_FILENO);
-            close(saved_);
-            saved_ = -1;
-        }
-        return read_file(path_);
-    }
-
-private:
-    std::string path_;
-    int saved_ = -1;
-    bool ok_ = false;
-};
 
 enum class Sink { file, console };
 

@@ -1,14 +1,18 @@
-// Small helpers shared by the unit tests: a scratch folder that cleans up after itself and whole-file
-// reads and writes.
+// Small helpers shared by the unit tests: a scratch folder that cleans up after itself, whole-file
+// reads and writes, and a capture of standard error.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testing_support {
@@ -71,5 +75,39 @@ inline std::vector<std::string> split_lines(const std::string& text) {
     }
     return lines;
 }
+
+// Sends standard error to a file until finish(), then puts it back.
+class StderrCapture {
+public:
+    explicit StderrCapture(std::string path) : path_(std::move(path)) {
+        std::fflush(stderr);
+        saved_ = dup(STDERR_FILENO);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (saved_ >= 0 && fd >= 0) ok_ = dup2(fd, STDERR_FILENO) >= 0;
+        if (fd >= 0) close(fd);
+    }
+    ~StderrCapture() { finish(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string& path() const { return path_; }
+
+    // Restores standard error and returns what was written to it meanwhile.
+    std::string finish() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            dup2(saved_, STDERR_FILENO);
+            close(saved_);
+            saved_ = -1;
+        }
+        return read_file(path_);
+    }
+
+private:
+    std::string path_;
+    int saved_ = -1;
+    bool ok_ = false;
+};
 
 }  // namespace testing_support

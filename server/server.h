@@ -1,0 +1,182 @@
+// zelvo-server: the reference server that agents connect to. An agent opens the WebSocket at /ws;
+// tests steer the server and read what it saw through the JSON routes under /control/. The same
+// routes are served on the plain listener and on the optional TLS one.
+//
+// Everything runs on one io_context thread, so the state needs no lock and writes to a connection
+// are serialised by a per-connection queue.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/json.h"
+
+// What the control routes may do to one accepted WebSocket connection. Calls are made on the
+// io_context thread. `done` receives an empty string on success, otherwise the reason of failure.
+class AgentLink {
+public:
+    using Done = std::function<void(const std::string& error)>;
+    virtual ~AgentLink() = default;
+    // fragment 0 sends one frame; otherwise frames of at most `fragment` bytes.
+    virtual void send(std::string payload, bool binary, size_t fragment, Done done) = 0;
+    // Queued behind earlier sends; code 0 sends a close frame without a code.
+    virtual void close(uint16_t code, std::string reason, Done done) = 0;
+    // Closes the socket at once, without a close frame.
+    virtual void drop() = 0;
+};
+
+// Anything that must be ended when the server stops.
+class Session {
+public:
+    virtual ~Session() = default;
+    virtual void shutdown() = 0;
+};
+
+struct ReceivedMessage {
+    uint64_t seq = 0;
+    uint64_t conn = 0;
+    std::string text;
+    bool binary = false;
+};
+
+struct Connection {
+    uint64_t id = 0;
+    bool open = true;
+    bool tls = false;
+    std::string remote;
+    int close_code = -1;  // code of the agent's close frame; -1 when none came
+    std::weak_ptr<AgentLink> link;
+};
+
+struct HttpRequest {
+    std::string method;
+    std::string path;
+    std::map<std::string, std::string> query;  // decoded
+    std::string body;
+};
+
+struct HttpResponse {
+    unsigned status = 200;
+    std::string body;  // JSON
+};
+
+using Reply = std::function<void(HttpResponse)>;
+
+class Server;
+using RouteHandler = std::function<void(Server&, const HttpRequest&, Reply)>;
+struct Route {
+    std::string method;
+    std::string path;
+    RouteHandler handler;
+};
+// Defined in routes.cpp.
+std::vector<Route> make_routes();
+
+struct Waiter;
+
+// Everything the server knows. Touched only on the io_context thread.
+struct ServerState {
+    std::string data_dir;
+    FILE* received_file = nullptr;  // data_dir/received.jsonl
+
+    uint64_t next_seq = 1;  // keeps rising across resets
+    std::vector<ReceivedMessage> received;
+
+    uint64_t next_conn_id = 1;
+    std::vector<Connection> connections;
+
+    unsigned refuse_status = 0;  // 0: upgrades are accepted
+    int refuse_count = 0;        // -1: until disarmed
+
+    bool stopping = false;
+    size_t live_sessions = 0;
+    std::vector<std::weak_ptr<Session>> sessions;
+    std::vector<std::weak_ptr<Waiter>> waiters;
+};
+
+struct ServerOptions {
+    std::string data_dir;
+    std::string listen = "127.0.0.1:0";
+    std::string tls_listen;  // empty: no TLS listener
+    std::string tls_cert;
+    std::string tls_key;
+    std::string port_file;
+};
+
+class Server {
+public:
+    explicit Server(ServerOptions options);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Opens the data folder and the listeners, then announces the ports. Throws
+    // std::runtime_error naming what failed.
+    void start();
+    // Runs until stop() has ended every session.
+    void run();
+    // Stops accepting, ends every session, and lets run() return once they are gone (or after a
+    // short grace period).
+    void stop();
+
+    boost::asio::io_context& io() { return io_; }
+    ServerState& state() { return state_; }
+
+    // Session hooks.
+    void add_session(const std::shared_ptr<Session>& session);
+    uint64_t on_open(const std::string& remote, bool tls, std::weak_ptr<AgentLink> link);
+    void on_message(uint64_t conn, std::string text, bool binary);
+    void on_close(uint64_t conn, int close_code);
+    // The status to refuse the next upgrade with, counting it; 0 to accept it.
+    unsigned take_refusal();
+    void handle(const HttpRequest& request, Reply reply);
+
+    // Route helpers.
+    // Calls `check` now and after every change to the state; answers with its first response, with
+    // 408 once `timeout` has passed, or with 503 when the server stops.
+    void wait_until(std::function<std::optional<HttpResponse>()> check,
+                    std::chrono::milliseconds timeout, Reply reply);
+    // The open connection with that id, or the current one for id 0; null when there is none.
+    std::shared_ptr<AgentLink> find_link(uint64_t id);
+    // Most recently accepted connection still open; 0 when none is.
+    uint64_t current_connection() const;
+
+private:
+    void notify_waiters();
+    void open_listener(const std::string& address, boost::asio::ip::tcp::acceptor& acceptor);
+    void accept(boost::asio::ip::tcp::acceptor& acceptor, bool tls);
+    void write_port_file();
+    void check_stopped();
+
+    ServerOptions options_;
+    std::vector<Route> routes_;
+    // Declared before io_ so that sessions destroyed along with io_'s pending handlers can still
+    // report to it.
+    ServerState state_;
+    std::optional<boost::asio::ssl::context> tls_context_;
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor http_acceptor_;
+    boost::asio::ip::tcp::acceptor https_acceptor_;
+    boost::asio::steady_timer stop_timer_;
+    std::chrono::steady_clock::time_point stop_deadline_;
+};
+
+// JSON bodies for routes.
+HttpResponse json_response(unsigned status, const cJSON* body);
+HttpResponse json_error(unsigned status, const std::string& message);
+HttpResponse json_ok();
+// {"seq":..,"conn":..,"text":".."}, plus "binary":true for binary messages.
+JsonPtr message_json(const ReceivedMessage& message);

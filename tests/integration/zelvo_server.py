@@ -1,0 +1,68 @@
+"""Starts zelvo-server for a test and talks to its control interface."""
+import json
+import os
+import subprocess
+import time
+import urllib.error
+import urllib.request
+from pathlib import Path
+
+from conftest import ROOT, wait_until
+
+SERVER_EXE = ROOT / os.environ.get("ZELVO_LINUX_BUILD", "build/linux") / "zelvo-server"
+
+
+class ZelvoServer:
+    def __init__(self, data_dir, tls=None):
+        self.data_dir = Path(data_dir)
+        port_file = self.data_dir.parent / f"{self.data_dir.name}.ports"
+        argv = [str(SERVER_EXE), "--data", str(self.data_dir), "--port-file", str(port_file)]
+        if tls:
+            argv += ["--tls-listen", "127.0.0.1:0", "--tls-cert", str(tls[0]), "--tls-key", str(tls[1])]
+        self.log = open(self.data_dir.parent / f"{self.data_dir.name}.out", "wb")
+        self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT)
+        assert wait_until(port_file.exists, 15), "zelvo-server did not start"
+        ports = json.loads(port_file.read_text())
+        self.port, self.tls_port = ports["http"], ports["https"]
+        self.base = f"http://127.0.0.1:{self.port}"
+
+    def call(self, method, path, body=None, timeout=30):
+        data = None if body is None else json.dumps(body).encode()
+        request = urllib.request.Request(self.base + path, data=data, method=method)
+        try:
+            with urllib.request.urlopen(request, timeout=timeout) as response:
+                return response.status, json.loads(response.read() or b"{}")
+        except urllib.error.HTTPError as error:
+            return error.code, json.loads(error.read() or b"{}")
+
+    def send(self, event, data=None, **options):
+        status, answer = self.call("POST", "/control/send", dict({"e": event, "d": data or {}}, **options))
+        assert status == 200, answer
+        return answer
+
+    def wait(self, event, since=1, timeout_ms=20000):
+        status, answer = self.call("GET", f"/control/wait?event={event}&since={since}&timeout_ms={timeout_ms}",
+                                   timeout=timeout_ms / 1000 + 10)
+        assert status == 200, f"no {event}: {answer}"
+        return answer
+
+    def wait_connection(self, since_id=0, timeout_ms=20000):
+        status, answer = self.call("GET", f"/control/wait_connection?since_id={since_id}&timeout_ms={timeout_ms}",
+                                   timeout=timeout_ms / 1000 + 10)
+        assert status == 200, answer
+        return answer["id"]
+
+    def received(self, since=1):
+        return self.call("GET", f"/control/received?since={since}")[1]["messages"]
+
+    def connections(self):
+        return self.call("GET", "/control/connections")[1]["connections"]
+
+    def stop(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.log.close()
