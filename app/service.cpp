@@ -5,10 +5,13 @@
 #include <string>
 #include <thread>
 
+#include "app/link.h"
 #include "app/version.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/util.h"
+#include "jobs/update.h"
+#include "net/auth.h"
 #include "net/proto.h"
 #include "net/ws.h"
 #include "platform/files.h"
@@ -58,35 +61,6 @@ void connection_start() {
     std::thread([url = g_server_ws_url] { ws_run(url); }).detach();
 }
 
-void tray_on_command(int command) {
-    switch (command) {
-        case TRAY_LOGIN:
-            log_write(LOG_INFO, "Login requested (browser pairing)");
-            break;
-        case TRAY_DASHBOARD:
-            log_write(LOG_INFO, "Opening dashboard");
-            proc_open_url(config_server_url());
-            break;
-        case TRAY_DISCONNECT:
-            log_write(LOG_INFO, "Disconnect requested");
-            should_reconnect = false;
-            ws_close();
-            config_delete();
-            tray_set_linked(false);
-            tray_set_status("Not linked");
-            tray_set_tooltip("Zelvo \xE2\x80\x94 Not linked");
-            break;
-        case TRAY_EXIT:
-            log_write(LOG_INFO, "Exit requested");
-            should_reconnect = false;
-            ws_close();
-            tray_close();
-            break;
-        default:
-            break;
-    }
-}
-
 int service_main() {
     proc_ensure_elevated();
     if (!acquire_single_instance()) return 0;
@@ -102,10 +76,18 @@ int service_main() {
     config_apply_server_url();
 
     proto_init();
+    auth_init();
+
+    // Each module binds its events; the link's drop hook comes last so it is the one in force.
+    auth_register();
+    update_register();
+    proto_on("pair_success", on_pair_success);
+    proto_on("_disconnected", on_link_dropped);
 
     g_server_ws_url = ws_url_for_server(config_server_url());
     should_reconnect = true;
     connection_start();
+    watchdog_start();
 
     tray_run(fs_join(sys_exe_dir(), "icon.ico"), tray_on_command);
 

@@ -15,6 +15,3 @@ void connection_start();
 
 // The WebSocket URL every connection attempt uses (derived from the server base URL in force).
 std::string server_ws_url();
-
-// Carries out the tray's menu commands (indexes of TrayCommand); runs on the main thread.
-void tray_on_command(int command);

@@ -27,6 +27,10 @@ bool fs_copy_new(const std::string& from, const std::string& to);
 
 bool fs_delete(const std::string& path);
 
+// Lets the owner run a file (mode 0700 on POSIX); where running is not a file mode this does
+// nothing and succeeds.
+bool fs_make_executable(const std::string& path);
+
 // Writes `data` to a temporary file beside `path`, flushes it to the disk and puts it in place of
 // `path` in one step, so a reader sees the old file or the new one, never a partial one.
 bool fs_write_atomic(const std::string& path, const std::string& data);

@@ -1,7 +1,11 @@
-// One HTTP(S) request: method, URL, headers, body, time-outs, a streamed response body and the
-// status code. WinHTTP on Windows, libcurl elsewhere.
+// One HTTP(S) request: method, URL, headers, body, time-outs, a streamed response body, the status
+// code and the announced body length. WinHTTP on Windows, libcurl elsewhere.
+//
+// Both back ends verify TLS certificates and host names, follow redirects (never from https down
+// to http), keep no state between calls and may be called from several threads at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -11,23 +15,34 @@
 struct HttpRequest {
     std::string method = "GET";
     std::string url;                                           // http:// or https://
+    std::string user_agent;
     std::vector<std::pair<std::string, std::string>> headers;  // name, value
     const void* body = nullptr;
     size_t body_length = 0;
+    uint32_t resolve_timeout_ms = 30000;
     uint32_t connect_timeout_ms = 30000;
     uint32_t send_timeout_ms = 30000;
     uint32_t receive_timeout_ms = 30000;
-    // Called with each piece of the response body; returning false aborts the transfer.
+    // Without on_body the body is collected in HttpResponse::body, at most this many bytes; the
+    // transfer stops there.
+    size_t max_body = SIZE_MAX;
+    // Called once the final response's headers are in, before any of its body: the status and the
+    // Content-Length (-1 when the server sent none). Returning false ends the transfer.
+    std::function<bool(int status, int64_t content_length)> on_response;
+    // Called with each piece of the response body; returning false ends the transfer.
     std::function<bool(const void* data, size_t length)> on_body;
-    // Told the total body length when the server sends one (-1 otherwise), before the body.
-    std::function<void(int64_t content_length)> on_length;
 };
 
 struct HttpResponse {
-    bool ok = false;      // a status line was received (any status)
-    int status = 0;       // HTTP status code
-    std::string error;    // what failed when !ok
-    std::string body;     // the body, when the request had no on_body callback
+    bool ok = false;              // a response arrived and its body was read to its end (or max_body)
+    int status = 0;               // the final response's status; 0 when none arrived
+    int64_t content_length = -1;  // its Content-Length; -1 when absent
+    uint64_t received = 0;        // body bytes handed over
+    bool aborted = false;         // a callback ended the transfer (ok is false then)
+    std::string error;            // what failed, when !ok
+    std::string body;             // the body, when the request had no on_body
 };
 
+// Performs the request synchronously. A body shorter than its Content-Length is a failure; the
+// status is not judged: a 404 with its whole body is ok.
 HttpResponse http_request(const HttpRequest& request);

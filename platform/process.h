@@ -44,5 +44,20 @@ ProcResult proc_run(const std::vector<std::string>& argv, uint32_t timeout_ms,
 // Starts a program detached and hidden, without waiting for it.
 bool proc_spawn_detached(const std::vector<std::string>& argv);
 
+// The kind of script this system's command interpreter runs.
+enum class ScriptKind {
+    batch,  // a cmd.exe batch file (".bat")
+    shell,  // a POSIX sh script (".sh")
+};
+ScriptKind proc_script_kind();
+
+// Starts a script of proc_script_kind() detached, hidden and without inherited handles, so that
+// it outlives this process: "cmd.exe /c "<path>"" on Windows, "sh <path>" elsewhere.
+bool proc_run_script_detached(const std::string& script_path);
+
+// Ends the process at once with `code`: no exit handlers, no destructors; other threads stop
+// wherever they are.
+[[noreturn]] void proc_exit_now(int code);
+
 // The current process's ID.
 uint32_t proc_id();

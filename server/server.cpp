@@ -7,11 +7,13 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+#include <sodium.h>
 
 #include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -45,6 +47,8 @@ std::string endpoint_text(const tcp::endpoint& endpoint) {
     if (address.is_v6()) host = "[" + host + "]";
     return host + ":" + std::to_string(endpoint.port());
 }
+
+}  // namespace
 
 // cJSON stops at NUL and copies other bytes as they are, so anything that is not UTF-8 (binary
 // payloads) would make the output unreadable JSON. Bad bytes and NUL become U+FFFD.
@@ -82,6 +86,8 @@ void print_line(const std::string& line) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
+
+namespace {
 
 void log_received(uint64_t conn, const std::string& text) {
     std::string shown = json_safe(text);
@@ -363,63 +369,30 @@ private:
         });
     }
 
-    static int hex_digit(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    }
-
-    static std::string decode(const std::string& text) {
-        std::string out;
-        for (size_t i = 0; i < text.size(); ++i) {
-            if (text[i] == '+') {
-                out += ' ';
-            } else if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-                       hex_digit(text[i + 2]) >= 0) {
-                out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
-                i += 2;
-            } else {
-                out += text[i];
-            }
-        }
-        return out;
-    }
-
     static std::map<std::string, std::string> parse_query(const std::string& target) {
-        std::map<std::string, std::string> query;
         const size_t mark = target.find('?');
-        if (mark == std::string::npos) return query;
-        size_t start = mark + 1;
-        while (start <= target.size()) {
-            size_t end = target.find('&', start);
-            if (end == std::string::npos) end = target.size();
-            const std::string pair = target.substr(start, end - start);
-            if (!pair.empty()) {
-                const size_t equals = pair.find('=');
-                if (equals == std::string::npos) {
-                    query[decode(pair)] = "";
-                } else {
-                    query[decode(pair.substr(0, equals))] = decode(pair.substr(equals + 1));
-                }
-            }
-            start = end + 1;
-        }
-        return query;
+        return mark == std::string::npos ? std::map<std::string, std::string>{} : parse_form(target.substr(mark + 1));
     }
 
     void respond(HttpResponse response, bool keep_alive) {
         busy_ = true;
-        keep_alive = keep_alive && !server_.state().stopping;
+        // Nothing can follow a body cut short but the end of the connection.
+        keep_alive = keep_alive && !server_.state().stopping && !response.cut_after;
         response_ = {};
         response_.version(version_);
         response_.result(response.status);
         response_.set(http::field::server, SERVER_NAME);
-        response_.set(http::field::content_type, "application/json");
+        response_.set(http::field::content_type, response.content_type);
         if (response.status == 426) response_.set(http::field::upgrade, "websocket");
         response_.keep_alive(keep_alive);
+        // These statuses carry no body, and Beast throws on one.
+        if (response.status < 200 || response.status == 204 || response.status == 304) response.body.clear();
         response_.body() = std::move(response.body);
         response_.prepare_payload();
+        // Content-Length already names the whole body.
+        if (response.cut_after && *response.cut_after < response_.body().size()) {
+            response_.body().resize(*response.cut_after);
+        }
         beast::get_lowest_layer(stream_).expires_after(HTTP_IDLE);
         http::async_write(stream_, response_, [self = this->shared_from_this(), keep_alive](error_code ec, size_t) {
             self->busy_ = false;
@@ -467,7 +440,12 @@ struct Waiter : std::enable_shared_from_this<Waiter> {
     Reply reply;
 };
 
-HttpResponse json_response(unsigned status, const cJSON* body) { return HttpResponse{status, json_print(body)}; }
+HttpResponse json_response(unsigned status, const cJSON* body) {
+    HttpResponse response;
+    response.status = status;
+    response.body = json_print(body);
+    return response;
+}
 
 HttpResponse json_error(unsigned status, const std::string& message) {
     JsonPtr body(cJSON_CreateObject());
@@ -475,7 +453,58 @@ HttpResponse json_error(unsigned status, const std::string& message) {
     return json_response(status, body.get());
 }
 
-HttpResponse json_ok() { return HttpResponse{200, "{\"ok\":true}"}; }
+HttpResponse json_ok() {
+    HttpResponse response;
+    response.body = "{\"ok\":true}";
+    return response;
+}
+
+namespace {
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string decode_form(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
+                   hex_digit(text[i + 2]) >= 0) {
+            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::map<std::string, std::string> parse_form(const std::string& text) {
+    std::map<std::string, std::string> form;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('&', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string pair = text.substr(start, end - start);
+        if (!pair.empty()) {
+            const size_t equals = pair.find('=');
+            if (equals == std::string::npos) {
+                form[decode_form(pair)] = "";
+            } else {
+                form[decode_form(pair.substr(0, equals))] = decode_form(pair.substr(equals + 1));
+            }
+        }
+        start = end + 1;
+    }
+    return form;
+}
 
 JsonPtr message_json(const ReceivedMessage& message) {
     JsonPtr item(cJSON_CreateObject());
@@ -499,10 +528,16 @@ Server::~Server() {
 
 void Server::start() {
     namespace fs = std::filesystem;
+    if (sodium_init() < 0) throw std::runtime_error("cannot initialise libsodium");
     std::error_code fs_error;
     fs::create_directories(options_.data_dir, fs_error);
     if (fs_error) throw std::runtime_error("cannot create " + options_.data_dir + ": " + fs_error.message());
     state_.data_dir = options_.data_dir;
+    // Files served under /download/.
+    const fs::path downloads = fs::path(options_.data_dir) / "download";
+    fs::create_directories(downloads, fs_error);
+    if (fs_error) throw std::runtime_error("cannot create " + downloads.string() + ": " + fs_error.message());
+    load_devices();
     const std::string received_path = (fs::path(options_.data_dir) / "received.jsonl").string();
     state_.received_file = std::fopen(received_path.c_str(), "a");
     if (!state_.received_file) throw std::runtime_error("cannot open " + received_path);
@@ -640,7 +675,10 @@ void Server::on_message(uint64_t conn, std::string text, bool binary) {
     std::fwrite(line.data(), 1, line.size(), state_.received_file);
     std::fflush(state_.received_file);
     log_received(conn, message.text);
+    const std::string event = binary ? std::string() : message.text;
     state_.received.push_back(std::move(message));
+    // Answered before waiters look, so a test that saw the request also sees its outcome.
+    if (!binary) on_agent_event(conn, event);
     notify_waiters();
 }
 
@@ -665,7 +703,11 @@ unsigned Server::take_refusal() {
 void Server::handle(const HttpRequest& request, Reply reply) {
     bool path_known = false;
     for (const auto& route : routes_) {
-        if (route.path != request.path) continue;
+        const std::string_view path = route.path;
+        const bool matches = path.ends_with('*')
+                                 ? std::string_view(request.path).starts_with(path.substr(0, path.size() - 1))
+                                 : path == request.path;
+        if (!matches) continue;
         if (route.method == request.method) return route.handler(*this, request, std::move(reply));
         path_known = true;
     }
@@ -691,6 +733,13 @@ std::shared_ptr<AgentLink> Server::find_link(uint64_t id) {
     if (id == 0) id = current_connection();
     for (const auto& connection : state_.connections) {
         if (connection.id == id && connection.open) return connection.link.lock();
+    }
+    return nullptr;
+}
+
+Connection* Server::find_connection(uint64_t id) {
+    for (auto& connection : state_.connections) {
+        if (connection.id == id) return &connection;
     }
     return nullptr;
 }

@@ -1,6 +1,8 @@
 // zelvo-server: the reference server that agents connect to. An agent opens the WebSocket at /ws;
-// tests steer the server and read what it saw through the JSON routes under /control/. The same
-// routes are served on the plain listener and on the optional TLS one.
+// tests steer the server and read what it saw through the JSON routes under /control/. A PC is
+// linked to an account on the page /link_service and proves its device key on every connection;
+// installers and other files are served from /download/. The same routes are served on the plain
+// listener and on the optional TLS one.
 //
 // Everything runs on one io_context thread, so the state needs no lock and writes to a connection
 // are serialised by a per-connection queue.
@@ -59,6 +61,57 @@ struct Connection {
     std::string remote;
     int close_code = -1;  // code of the agent's close frame; -1 when none came
     std::weak_ptr<AgentLink> link;
+    std::string challenge;  // the challenge awaiting an answer; empty when none is
+    bool authenticated = false;
+    int64_t user_id = 0;  // the account the connection acts for, once authenticated or paired
+    std::string username;
+};
+
+struct Account {
+    int64_t user_id = 0;
+    std::string username;
+};
+
+// A PC linked to an account, known by its Ed25519 public key (base64, 44 characters).
+struct Device {
+    std::string public_key;
+    int64_t user_id = 0;
+    std::string machine_id;
+    std::string hostname;
+    bool revoked = false;
+};
+
+// A pairing request waiting for the user to confirm its code on the linking page.
+struct Pairing {
+    std::string code;
+    uint64_t conn = 0;
+    std::string public_key;
+    std::string platform;
+    std::string version;
+    std::string build;
+    std::string machine_id;
+    std::string hostname;
+};
+
+// What a confirmation links the pairing to. Without a user id the account is the one of that
+// name, created when new; with one it is that account, created or renamed as needed.
+struct PairConfirmation {
+    std::string code;
+    std::optional<std::string> username;
+    std::optional<int64_t> user_id;
+    // Members left out of "pair_success", so the agent's defaults can be tried.
+    bool omit_username = false;
+    bool omit_user_id = false;
+};
+
+// Status 200 with the account, or the failing status and its reason.
+using PairDone = std::function<void(unsigned status, const std::string& error, const Account& account)>;
+
+// Members of "auth_ok" announcing a newer agent; each is sent only when set.
+struct UpdateOffer {
+    std::optional<std::string> latest_version;
+    std::optional<std::string> download_url;
+    std::optional<std::string> filename;
 };
 
 struct HttpRequest {
@@ -70,7 +123,11 @@ struct HttpRequest {
 
 struct HttpResponse {
     unsigned status = 200;
-    std::string body;  // JSON
+    std::string body;
+    std::string content_type = "application/json";
+    // Sends only this many bytes of the body, under the full Content-Length, then closes the
+    // connection: a body cut short.
+    std::optional<size_t> cut_after;
 };
 
 using Reply = std::function<void(HttpResponse)>;
@@ -79,7 +136,7 @@ class Server;
 using RouteHandler = std::function<void(Server&, const HttpRequest&, Reply)>;
 struct Route {
     std::string method;
-    std::string path;
+    std::string path;  // a trailing "*" matches any rest of the path
     RouteHandler handler;
 };
 // Defined in routes.cpp.
@@ -100,6 +157,14 @@ struct ServerState {
 
     unsigned refuse_status = 0;  // 0: upgrades are accepted
     int refuse_count = 0;        // -1: until disarmed
+
+    // Accounts and devices outlive resets and restarts (data_dir/devices.json).
+    std::vector<Account> accounts;
+    std::vector<Device> devices;
+    std::map<std::string, Pairing> pairings;  // by code
+    std::string auth_fail_error;  // forced "auth_fail" text while auth_fail_count != 0
+    int auth_fail_count = 0;      // -1: until disarmed
+    std::optional<UpdateOffer> update_offer;
 
     bool stopping = false;
     size_t live_sessions = 0;
@@ -153,9 +218,27 @@ public:
     std::shared_ptr<AgentLink> find_link(uint64_t id);
     // Most recently accepted connection still open; 0 when none is.
     uint64_t current_connection() const;
+    // The connection with that id, open or not; null when there is none.
+    Connection* find_connection(uint64_t id);
+
+    // Account side (accounts.cpp).
+    // Links the pending pairing's device to an account and sends "pair_success" on the pairing's
+    // connection. Fails with 404 for an unknown code, 409 when the connection is gone or the
+    // account asked for contradicts an existing one, 400 for an unusable name or id.
+    void confirm_pairing(const PairConfirmation& confirmation, PairDone done);
+    // Writes the accounts and devices to data_dir/devices.json; false after logging a failure.
+    bool save_devices();
 
 private:
     void notify_waiters();
+    // Answers the agent's pairing and authentication events; others are only recorded.
+    void on_agent_event(uint64_t conn, const std::string& text);
+    void on_pair_request(uint64_t conn, const cJSON* data);
+    void on_auth_key(uint64_t conn, const cJSON* data);
+    void on_auth_response(uint64_t conn, const cJSON* data);
+    // {"e":name,"d":data} to that connection; `done` as for AgentLink::send.
+    void send_event(uint64_t conn, const char* name, JsonPtr data, AgentLink::Done done = nullptr);
+    void load_devices();
     void open_listener(const std::string& address, boost::asio::ip::tcp::acceptor& acceptor);
     void accept(boost::asio::ip::tcp::acceptor& acceptor, bool tls);
     void write_port_file();
@@ -180,3 +263,12 @@ HttpResponse json_error(unsigned status, const std::string& message);
 HttpResponse json_ok();
 // {"seq":..,"conn":..,"text":".."}, plus "binary":true for binary messages.
 JsonPtr message_json(const ReceivedMessage& message);
+// Bytes that are not UTF-8, and NUL, replaced by U+FFFD.
+std::string json_safe(const std::string& in);
+// One line on stdout, flushed.
+void print_line(const std::string& line);
+// Decoded name=value pairs of a query string or a form body.
+std::map<std::string, std::string> parse_form(const std::string& text);
+// The account with that id or name; null when there is none.
+const Account* find_account(const ServerState& state, int64_t user_id);
+const Account* find_account(const ServerState& state, const std::string& username);

@@ -85,6 +85,8 @@ bool fs_copy_new(const std::string& from, const std::string& to) {
 
 bool fs_delete(const std::string& path) { return unlink(path.c_str()) == 0; }
 
+bool fs_make_executable(const std::string& path) { return chmod(path.c_str(), 0700) == 0; }
+
 bool fs_write_atomic(const std::string& path, const std::string& data) {
     static std::atomic<unsigned> counter{0};
     std::string temp = path + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(counter++);

@@ -163,6 +163,8 @@ bool proc_spawn_detached(const std::vector<std::string>& argv) {
             dup2(null_fd, STDOUT_FILENO);
             dup2(null_fd, STDERR_FILENO);
         }
+        // Inherit nothing else (log file, sockets): the program may outlive us by a long time.
+        close_range(3, ~0U, 0);
         execvp(args[0], args.data());
         _exit(127);
     }
@@ -171,5 +173,11 @@ bool proc_spawn_detached(const std::vector<std::string>& argv) {
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+ScriptKind proc_script_kind() { return ScriptKind::shell; }
+
+bool proc_run_script_detached(const std::string& script_path) { return proc_spawn_detached({"sh", script_path}); }
+
+void proc_exit_now(int code) { _exit(code); }
 
 uint32_t proc_id() { return static_cast<uint32_t>(getpid()); }

@@ -17,7 +17,11 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+
 #include <future>
+#include <optional>
 #include <memory>
 #include <thread>
 
@@ -39,7 +43,7 @@ struct WsClient {
     WsOptions options;
     asio::io_context io;
     asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-    asio::ssl::context tls{asio::ssl::context::tls_client};
+    std::optional<asio::ssl::context> tls;  // made on the I/O thread for wss:// only
     tcp::resolver resolver{io};
     asio::steady_timer close_timer{io};
     std::unique_ptr<PlainStream> plain;
@@ -129,9 +133,10 @@ void upgrade(WsClient* c, Stream& stream, const std::string& host_header, const 
 WsClient* wsc_create(const WsOptions& options) {
     auto* client = new WsClient;
     client->options = options;
-    client->tls.set_default_verify_paths();  // honours SSL_CERT_FILE / SSL_CERT_DIR
-    client->tls.set_verify_mode(asio::ssl::verify_peer);
-    client->thread = std::thread([client] { client->io.run(); });
+    client->thread = std::thread([client] {
+        client->io.run();
+        OPENSSL_thread_stop();  // every OpenSSL call ran on this thread: free its per-thread state
+    });
     return client;
 }
 
@@ -142,7 +147,13 @@ bool wsc_connect(WsClient* client, const std::string& host, uint16_t port, bool 
     std::string host_header = default_port ? host_text : host_text + ":" + std::to_string(port);
     std::string message = on_io<std::string>(client, [=](WsClient* c, std::function<void(std::string)> done) {
         if (c->closing) return done("connect failed (closed)");
-        if (secure) c->secure = std::make_unique<TlsStream>(c->io, c->tls);
+        if (secure) {
+            c->tls.emplace(asio::ssl::context::tls_client);
+            c->tls->set_default_verify_paths();  // honours SSL_CERT_FILE / SSL_CERT_DIR
+            c->tls->set_verify_mode(asio::ssl::verify_peer);
+            ERR_clear_error();  // a missing optional CA folder is no error of ours
+            c->secure = std::make_unique<TlsStream>(c->io, *c->tls);
+        }
         else c->plain = std::make_unique<PlainStream>(c->io);
         c->resolver.async_resolve(host, std::to_string(port), [=](beast::error_code ec, tcp::resolver::results_type found) {
             if (ec) return done(failure("resolve", static_cast<unsigned long>(ec.value())));

@@ -39,6 +39,8 @@ bool fs_copy_new(const std::string& from, const std::string& to) {
 
 bool fs_delete(const std::string& path) { return DeleteFileW(to_wide(path).c_str()) != 0; }
 
+bool fs_make_executable(const std::string&) { return true; }
+
 bool fs_write_atomic(const std::string& path, const std::string& data) {
     static std::atomic<unsigned> counter{0};
     std::wstring target = to_wide(path);

@@ -167,14 +167,13 @@ ProcResult proc_run(const std::vector<std::string>& argv, uint32_t timeout_ms, s
     return result;
 }
 
-bool proc_spawn_detached(const std::vector<std::string>& argv) {
-    if (argv.empty()) return false;
+// Starts a command line with no window and no inherited handles, and lets go of it.
+static bool spawn_hidden(std::wstring line) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process{};
-    std::wstring line = command_line(argv);
     if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
                         &process)) {
         return false;
@@ -183,5 +182,19 @@ bool proc_spawn_detached(const std::vector<std::string>& argv) {
     CloseHandle(process.hProcess);
     return true;
 }
+
+bool proc_spawn_detached(const std::vector<std::string>& argv) {
+    if (argv.empty()) return false;
+    return spawn_hidden(command_line(argv));
+}
+
+ScriptKind proc_script_kind() { return ScriptKind::batch; }
+
+// cmd.exe takes the quoted path as it is; the C runtime's quoting rules do not apply to it.
+bool proc_run_script_detached(const std::string& script_path) {
+    return spawn_hidden(L"cmd.exe /c \"" + to_wide(script_path) + L"\"");
+}
+
+void proc_exit_now(int code) { ExitProcess(static_cast<UINT>(code)); }
 
 uint32_t proc_id() { return GetCurrentProcessId(); }

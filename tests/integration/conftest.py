@@ -51,7 +51,8 @@ class Agent:
         return read_lines(self.err_path)
 
     def wait_ready(self, timeout=30):
-        ok = wait_until(lambda: any("System tray icon added" in l for l in self.target.log_lines()), timeout)
+        # The log may hold earlier runs: wait for this run's line.
+        ok = wait_until(lambda: self.target.tray_lines() >= self.ready_count, timeout)
         assert ok, f"agent did not reach its tray loop; console: {self.console_lines()}"
 
     def wait_exit(self, timeout=20):
@@ -88,13 +89,18 @@ class Target:
     def log_lines(self):
         return read_lines(self.log_file)
 
+    def tray_lines(self):
+        return sum("System tray icon added" in l for l in self.log_lines())
+
     def _spawn(self, argv, env, stdin):
         self.runs += 1
+        ready_count = self.tray_lines() + 1
         out = self.tmp / f"stdout-{self.runs}.txt"
         err = self.tmp / f"stderr-{self.runs}.txt"
         with open(out, "wb") as o, open(err, "wb") as e:
             proc = subprocess.Popen(argv, env=env, stdin=stdin, stdout=o, stderr=e, cwd=self.tmp)
         agent = Agent(self, proc, out, err)
+        agent.ready_count = ready_count
         self.agents.append(agent)
         return agent
 
@@ -111,8 +117,10 @@ class LinuxTarget(Target):
         super().__init__(tmp)
         (tmp / "home").mkdir()
         (tmp / "run").mkdir(mode=0o700)
+        (tmp / "temp").mkdir()
+        self.temp_dir = tmp / "temp"
         self.env = dict(os.environ, HOME=str(tmp / "home"), XDG_CONFIG_HOME=str(tmp / "config"),
-                        XDG_RUNTIME_DIR=str(tmp / "run"))
+                        XDG_RUNTIME_DIR=str(tmp / "run"), TMPDIR=str(tmp / "temp"))
         self.config_dir = tmp / "config" / "Zelvo"
 
     def start(self, exe=None):
@@ -150,7 +158,8 @@ class WineTarget(Target):
         assert code == 0, out
 
     def exit(self, agent):
-        self.pick(4)  # version, status, Login with Browser, Exit
+        code, out = self.traytool("command", 1004)  # Exit, whatever the menu holds now
+        assert code == 0, out
 
     def cleanup(self):
         super().cleanup()

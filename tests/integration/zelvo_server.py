@@ -13,13 +13,16 @@ SERVER_EXE = ROOT / os.environ.get("ZELVO_LINUX_BUILD", "build/linux") / "zelvo-
 
 
 class ZelvoServer:
-    def __init__(self, data_dir, tls=None):
+    def __init__(self, data_dir, tls=None, listen=None):
         self.data_dir = Path(data_dir)
         port_file = self.data_dir.parent / f"{self.data_dir.name}.ports"
         argv = [str(SERVER_EXE), "--data", str(self.data_dir), "--port-file", str(port_file)]
+        if listen:
+            argv += ["--listen", listen]
         if tls:
             argv += ["--tls-listen", "127.0.0.1:0", "--tls-cert", str(tls[0]), "--tls-key", str(tls[1])]
-        self.log = open(self.data_dir.parent / f"{self.data_dir.name}.out", "wb")
+        port_file.unlink(missing_ok=True)  # a restarted server writes it anew
+        self.log = open(self.data_dir.parent / f"{self.data_dir.name}.out", "ab")
         self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT)
         assert wait_until(port_file.exists, 15), "zelvo-server did not start"
         ports = json.loads(port_file.read_text())

@@ -1,0 +1,374 @@
+// Self-update.
+//
+// Sections: record limits and text helpers; version comparison; trust check; installer name and
+// script text; download; the update thread; request handler and registration.
+#include "jobs/update.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "app/version.h"
+#include "core/config.h"
+#include "core/log.h"
+#include "net/proto.h"
+#include "net/ws.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/system.h"
+
+namespace {
+
+constexpr size_t kMaxVersion = 31;    // record limits, in bytes
+constexpr size_t kMaxUrl = 511;
+constexpr size_t kMaxFileName = 127;
+constexpr size_t kMaxPath = 259;      // longest installer path; a longer one takes the default name
+constexpr size_t kMaxHost = 255;      // longest host the trust check reads
+constexpr uint32_t kPauseAroundCloseMs = 500;  // lets "restarting" leave, then the close
+
+// Set while an update thread runs; a second thread would write the same installer path.
+std::atomic<bool> g_busy{false};
+
+// At most `limit` bytes, never ending inside a UTF-8 sequence.
+std::string cut_utf8(const char* text, size_t limit) {
+    std::string out(text);
+    if (out.size() <= limit) return out;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(out[end]) & 0xC0) == 0x80) --end;
+    out.resize(end);
+    return out;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// ---- version comparison ----
+
+// Reads like sscanf("%d.%d.%d.%d"): each number may follow blanks and carry a sign, and reading
+// stops at the first thing that does not fit; a number too large for an int saturates.
+std::array<int, 4> parse_version(const std::string& text) {
+    std::array<int, 4> numbers{};
+    const char* p = text.c_str();
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        if (i > 0) {
+            if (*p != '.') break;
+            ++p;
+        }
+        while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+        bool negative = *p == '-';
+        if (*p == '-' || *p == '+') ++p;
+        if (!is_digit(*p)) break;
+        long long value = 0;
+        for (; is_digit(*p); ++p) value = std::min<long long>(value * 10 + (*p - '0'), 1LL + INT_MAX);
+        numbers[i] = negative ? static_cast<int>(-std::min<long long>(value, 1LL + INT_MAX))
+                              : static_cast<int>(std::min<long long>(value, INT_MAX));
+    }
+    return numbers;
+}
+
+// ---- trust check ----
+
+// Scheme (lower case) and host of "scheme://host[:port][/...]". The host runs to the first "/" or
+// ":" (a bracketed IPv6 literal to its "]"), so "@", "?" and the like stay in it and make it match
+// nothing. A port must be digits up to the path: an HTTP client would read "host:x@other" as user
+// information and connect to "other".
+bool split_authority(const std::string& url, std::string* scheme, std::string* host) {
+    size_t separator = url.find("://");
+    if (separator == std::string::npos) return false;
+    *scheme = lower(url.substr(0, separator));
+    size_t start = separator + 3;
+    size_t end;
+    if (start < url.size() && url[start] == '[') {
+        end = url.find(']', start);
+        if (end == std::string::npos) return false;
+        ++end;
+    } else {
+        end = std::min(url.find_first_of("/:", start), url.size());
+    }
+    *host = url.substr(start, end - start);
+    if (host->empty() || host->size() > kMaxHost) return false;
+    if (end == url.size() || url[end] == '/') return true;
+    if (url[end] != ':') return false;
+    size_t digits = end + 1;
+    size_t stop = std::min(url.find('/', digits), url.size());
+    if (stop == digits || stop - digits > 5) return false;
+    unsigned port = 0;
+    for (size_t i = digits; i < stop; ++i) {
+        if (!is_digit(url[i])) return false;
+        port = port * 10 + static_cast<unsigned>(url[i] - '0');
+    }
+    return port <= 65535;
+}
+
+// Four decimal numbers 0-255 and nothing else. Leading zeros are refused: some resolvers read
+// "010" as octal, which would turn a private-looking literal into a public address.
+bool ipv4_literal(const std::string& host, std::array<int, 4>* octets) {
+    size_t pos = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        if (i > 0) {
+            if (pos >= host.size() || host[pos] != '.') return false;
+            ++pos;
+        }
+        size_t start = pos;
+        int value = 0;
+        for (; pos < host.size() && is_digit(host[pos]) && pos - start < 3; ++pos) {
+            value = value * 10 + (host[pos] - '0');
+        }
+        if (pos == start || (pos - start > 1 && host[start] == '0') || value > 255) return false;
+        (*octets)[i] = value;
+    }
+    return pos == host.size();
+}
+
+bool private_ipv4_literal(const std::string& host) {
+    std::array<int, 4> o{};
+    if (!ipv4_literal(host, &o)) return false;
+    return o[0] == 10 || o[0] == 127 || (o[0] == 192 && o[1] == 168) || (o[0] == 172 && o[1] >= 16 && o[1] <= 31);
+}
+
+// ---- script text ----
+
+[[gnu::format(gnu_printf, 1, 2)]] std::string format(const char* pattern, ...) {
+    va_list args;
+    va_start(args, pattern);
+    va_list copy;
+    va_copy(copy, args);
+    int length = std::vsnprintf(nullptr, 0, pattern, copy);
+    va_end(copy);
+    std::string out(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) std::vsnprintf(out.data(), out.size() + 1, pattern, args);
+    va_end(args);
+    return out;
+}
+
+// One sh word holding `text` literally.
+std::string sh_quote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+// ---- update thread ----
+
+void send_status(const char* status, const char* key, const std::string& value) {
+    cJSON* d = cJSON_CreateObject();
+    cJSON_AddStringToObject(d, "status", status);
+    cJSON_AddStringToObject(d, key, value.c_str());
+    proto_send("update_status", d);
+}
+
+void send_error(const char* message) { send_status("error", "message", message); }
+
+void write_script(const std::string& path, const std::string& text) {
+    FILE* file = fs_fopen(path, "w");  // text mode: batch files get their CR LF line ends
+    if (!file) {
+        log_write(LOG_ERROR, "update: cannot create %s", path.c_str());
+        return;
+    }
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (std::fclose(file) != 0 || !written) log_write(LOG_ERROR, "update: cannot write %s", path.c_str());
+}
+
+// Ends in one of two ways: an "error" status with the agent running on, or the end of the process.
+void run_update(UpdateRecord record) {
+    log_write(LOG_INFO, "update: downloading v%s from %s", record.version.c_str(), record.url.c_str());
+    send_status("downloading", "version", record.version);
+
+    std::string temp = sys_temp_dir();
+    std::string installer = temp + update_installer_name(record.filename);
+    if (installer.size() > kMaxPath) installer = temp + UPDATE_DEFAULT_INSTALLER;
+
+    if (!update_download(record.url, installer)) {
+        log_write(LOG_ERROR, "update: download failed");
+        send_error("Download failed");
+        g_busy = false;
+        return;
+    }
+    int64_t size = fs_file_size(installer);
+    if (size < UPDATE_MIN_INSTALLER_BYTES) {
+        log_write(LOG_ERROR, "update: downloaded file too small");
+        fs_delete(installer);
+        send_error("Downloaded file too small");
+        g_busy = false;
+        return;
+    }
+    log_write(LOG_INFO, "update: downloaded %llu bytes, installing...", static_cast<unsigned long long>(size));
+    send_status("restarting", "version", record.version);
+
+    // From here on the process ends whatever fails: the server has been told it restarts.
+    sys_sleep_ms(kPauseAroundCloseMs);
+    ws_close();
+    sys_sleep_ms(kPauseAroundCloseMs);
+
+    ScriptKind kind = proc_script_kind();
+    std::string script = temp + "_zelvo_update" + (kind == ScriptKind::batch ? ".bat" : ".sh");
+    if (!fs_make_executable(installer)) log_write(LOG_ERROR, "update: cannot make %s executable", installer.c_str());
+    write_script(script, update_script_text(kind, proc_id(), installer));
+    if (!proc_run_script_detached(script)) log_write(LOG_ERROR, "update: cannot start %s", script.c_str());
+    proc_exit_now(0);
+}
+
+}  // namespace
+
+UpdateVerdict update_check_request(const cJSON* d, const std::string& base_url, const std::string& running_version,
+                                   UpdateRecord* record) {
+    const char* version = json_string(d, "version");
+    const char* url = json_string(d, "download_url");
+    const char* filename = json_string(d, "filename");
+    bool force = cJSON_IsTrue(cJSON_GetObjectItem(d, "force"));
+
+    if (!url || !*url) return UpdateVerdict::no_url;
+    if (!update_url_trusted(url, base_url)) return UpdateVerdict::untrusted;
+    if (!force && version && !update_version_newer(version, running_version)) return UpdateVerdict::up_to_date;
+
+    record->version = cut_utf8(version ? version : "", kMaxVersion);
+    record->url = cut_utf8(url, kMaxUrl);
+    record->filename = filename ? cut_utf8(filename, kMaxFileName) : UPDATE_DEFAULT_INSTALLER;
+    return UpdateVerdict::start;
+}
+
+bool update_version_newer(const std::string& offered, const std::string& running) {
+    std::array<int, 4> a = parse_version(offered);
+    std::array<int, 4> b = parse_version(running);
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return a[i] > b[i];
+    }
+    return false;
+}
+
+bool update_url_trusted(const std::string& url, const std::string& base_url) {
+    for (char c : url) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) return false;
+    }
+    std::string scheme, host;
+    if (!split_authority(url, &scheme, &host) || (scheme != "http" && scheme != "https")) return false;
+    if (private_ipv4_literal(host)) return true;
+    std::string base_scheme, base_host;
+    if (!split_authority(base_url, &base_scheme, &base_host) || lower(host) != lower(base_host)) return false;
+    // An installer is run with full rights: over plain http anyone on the way could swap it.
+    return scheme == "https" || base_scheme == "http";
+}
+
+std::string update_installer_name(const std::string& filename) {
+    size_t separator = filename.find_last_of("/\\");
+    std::string name = separator == std::string::npos ? filename : filename.substr(separator + 1);
+    // Only dots would name the folder itself or its parent; ":" a drive or a stream; the others
+    // are not allowed in Windows names or would be read specially by the script ("%", "\"").
+    if (name.find_first_not_of('.') == std::string::npos) return UPDATE_DEFAULT_INSTALLER;
+    for (char c : name) {
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f || std::strchr(":\"%<>|?*", c)) {
+            return UPDATE_DEFAULT_INSTALLER;
+        }
+    }
+    return name;
+}
+
+std::string update_script_text(ScriptKind kind, uint32_t pid, const std::string& installer_path) {
+    unsigned long id = pid;
+    const char* path = installer_path.c_str();
+    if (kind == ScriptKind::batch) {
+        return "@echo off\n" + format("echo Waiting for Zelvo (PID %lu) to exit...\n", id) + ":waitloop\n" +
+               format("tasklist /FI \"PID eq %lu\" 2>NUL | find /I \"%lu\" >NUL\n", id, id) +
+               "if not errorlevel 1 (\n"
+               "    timeout /t 1 /nobreak >nul\n"
+               "    goto waitloop\n"
+               ")\n"
+               "echo Running installer...\n" +
+               format("\"%s\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\n", path) +
+               format("del \"%s\" 2>nul\n", path) + "del \"%~f0\"\n";
+    }
+    std::string quoted = sh_quote(installer_path);
+    return "#!/bin/sh\n" + format("echo \"Waiting for Zelvo (PID %lu) to exit...\"\n", id) +
+           format("while kill -0 %lu 2>/dev/null; do\n", id) +
+           "    sleep 1\n"
+           "done\n"
+           "echo \"Running installer...\"\n" +
+           quoted + " /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\n" + "rm -f " + quoted + "\n" +
+           "rm -f \"$0\"\n";
+}
+
+bool update_download(const std::string& url, const std::string& path) {
+    HttpRequest request;
+    request.url = url;
+    request.user_agent = ZELVO_USER_AGENT;
+    request.resolve_timeout_ms = 30000;
+    request.connect_timeout_ms = 30000;
+    request.send_timeout_ms = 120000;
+    request.receive_timeout_ms = 120000;
+
+    FILE* file = nullptr;
+    int refused_status = 0;
+    bool write_failed = false;
+    request.on_response = [&](int status, int64_t) {
+        if (status >= 400) {  // an error page is no installer, however large
+            refused_status = status;
+            return false;
+        }
+        file = fs_fopen(path, "wb");
+        return file != nullptr;
+    };
+    request.on_body = [&](const void* data, size_t length) {
+        write_failed = std::fwrite(data, 1, length, file) != length;
+        return !write_failed;
+    };
+    HttpResponse response = http_request(request);
+
+    bool created = file != nullptr;
+    if (file && std::fclose(file) != 0) write_failed = true;
+    if (response.ok && !write_failed) return true;
+
+    if (refused_status) log_write(LOG_ERROR, "update: server answered HTTP %d", refused_status);
+    else if (write_failed) log_write(LOG_ERROR, "update: cannot write %s", path.c_str());
+    else if (response.aborted && !created) log_write(LOG_ERROR, "update: cannot create %s", path.c_str());
+    else log_write(LOG_ERROR, "update: %s", response.error.c_str());
+    if (created) fs_delete(path);
+    return false;
+}
+
+void update_request(const cJSON* d) {
+    UpdateRecord record;
+    switch (update_check_request(d, config_server_url(), ZELVO_VERSION, &record)) {
+        case UpdateVerdict::no_url:
+            send_error("No download URL provided");
+            return;
+        case UpdateVerdict::untrusted:
+            log_write(LOG_ERROR, "update: URL rejected: %s", json_string(d, "download_url"));
+            send_error("Update URL not from trusted server");
+            return;
+        case UpdateVerdict::up_to_date:
+            send_status("up_to_date", "version", ZELVO_VERSION);
+            log_write(LOG_INFO, "update: skipping (latest=%s <= current=%s)", json_string(d, "version"), ZELVO_VERSION);
+            return;
+        case UpdateVerdict::start:
+            break;
+    }
+    if (g_busy.exchange(true)) {
+        log_write(LOG_WARN, "update: an update is already in progress, request refused");
+        send_error("Update already in progress");
+        return;
+    }
+    try {
+        std::thread(run_update, std::move(record)).detach();
+    } catch (const std::system_error& error) {
+        g_busy = false;
+        log_write(LOG_ERROR, "update: cannot start the update thread: %s", error.what());
+        send_error("Update could not be started");
+    }
+}
+
+void update_register() { proto_on("do_update", update_request); }

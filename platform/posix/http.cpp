@@ -1,0 +1,186 @@
+// POSIX back end of the HTTP client, on libcurl's easy interface: one easy handle per request,
+// nothing shared between calls but libcurl's own one-time initialisation.
+//
+// Sections: the transfer record and its write callback; option set-up; http_request.
+#include "platform/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <strings.h>
+
+namespace {
+
+constexpr long kReadSize = 65536;  // bytes libcurl hands over per write callback at most
+constexpr long kMaxRedirects = 10;
+
+struct Transfer {
+    const HttpRequest* request;
+    HttpResponse* response;
+    CURL* curl;
+    bool started = false;    // on_response has been told about the final response
+    bool truncated = false;  // max_body reached: the transfer was stopped on purpose
+};
+
+// Hands the final response's status and length to the caller, once. libcurl skips the bodies of
+// redirects it follows, so the first body byte belongs to the final response.
+bool begin_response(Transfer* t) {
+    if (t->started) return true;
+    t->started = true;
+    long status = 0;
+    curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_off_t length = -1;
+    curl_easy_getinfo(t->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    t->response->status = static_cast<int>(status);
+    t->response->content_length = length;
+    if (t->request->on_response && !t->request->on_response(static_cast<int>(status), length)) {
+        t->response->aborted = true;
+        return false;
+    }
+    return true;
+}
+
+// A count other than `size` makes libcurl end the transfer with CURLE_WRITE_ERROR.
+size_t on_write(char* data, size_t, size_t size, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    if (!begin_response(t)) return 0;
+    const HttpRequest& request = *t->request;
+    HttpResponse& response = *t->response;
+    if (request.on_body) {
+        if (!request.on_body(data, size)) {
+            response.aborted = true;
+            return 0;
+        }
+    } else {
+        size_t room = request.max_body - response.body.size();
+        if (size > room) {
+            response.body.append(data, room);
+            response.received += room;
+            t->truncated = true;
+            return 0;
+        }
+        response.body.append(data, size);
+    }
+    response.received += size;
+    return size;
+}
+
+long clamp_long(uint64_t value) { return static_cast<long>(std::min<uint64_t>(value, LONG_MAX)); }
+
+bool has_header(const HttpRequest& request, const char* name) {
+    return std::any_of(request.headers.begin(), request.headers.end(),
+                       [name](const auto& header) { return strcasecmp(header.first.c_str(), name) == 0; });
+}
+
+// Whether the answer to this request carries a body that Content-Length describes.
+bool expects_body(const HttpRequest& request, int status) {
+    if (strcasecmp(request.method.c_str(), "HEAD") == 0) return false;
+    return status >= 200 && status != 204 && status != 304;
+}
+
+struct CurlDeleter {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct ListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+}  // namespace
+
+HttpResponse http_request(const HttpRequest& request) {
+    HttpResponse response;
+    static std::once_flag init_once;
+    std::call_once(init_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+
+    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    if (!curl) {
+        response.error = "curl_easy_init failed";
+        return response;
+    }
+    CURL* c = curl.get();
+    Transfer transfer{&request, &response, c};
+    char error_text[CURL_ERROR_SIZE] = {};
+
+    curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    // Like WinHTTP: redirects are followed, but never from https down to plain http.
+    bool secure = strncasecmp(request.url.c_str(), "https:", 6) == 0;
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // several threads; no SIGALRM for name look-ups
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_text);
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReadSize);
+    if (!request.user_agent.empty()) curl_easy_setopt(c, CURLOPT_USERAGENT, request.user_agent.c_str());
+
+    // libcurl's connect time-out covers the name look-up as well. It has no send or receive
+    // time-outs: a transfer that moves nothing for that long is ended instead.
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                     clamp_long(uint64_t{request.resolve_timeout_ms} + request.connect_timeout_ms));
+    uint32_t stall_ms = std::max(request.send_timeout_ms, request.receive_timeout_ms);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, clamp_long((uint64_t{stall_ms} + 999) / 1000)));
+
+    if (strcasecmp(request.method.c_str(), "GET") == 0) {
+        curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    } else if (strcasecmp(request.method.c_str(), "HEAD") == 0) {
+        curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    } else {
+        if (strcasecmp(request.method.c_str(), "POST") != 0) {
+            curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        }
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body_length));
+        curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body ? request.body : "");
+    }
+
+    // Send what the caller asked for and nothing more: no "Expect: 100-continue" pause before large
+    // bodies and no form Content-Type the caller did not choose.
+    curl_slist* raw_list = nullptr;
+    for (const auto& [name, value] : request.headers) {
+        raw_list = curl_slist_append(raw_list, (name + ": " + value).c_str());
+    }
+    if (!has_header(request, "Expect")) raw_list = curl_slist_append(raw_list, "Expect:");
+    if (!has_header(request, "Content-Type")) raw_list = curl_slist_append(raw_list, "Content-Type:");
+    std::unique_ptr<curl_slist, ListDeleter> header_list(raw_list);
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, header_list.get());
+
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_write);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
+
+    CURLcode rc = curl_easy_perform(c);
+    if (rc == CURLE_WRITE_ERROR && transfer.truncated) rc = CURLE_OK;
+    if (response.status == 0) {
+        long status = 0;
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+        response.status = static_cast<int>(status);
+    }
+
+    if (rc != CURLE_OK) {
+        if (response.aborted) {
+            response.error = "aborted";
+        } else {
+            response.error = std::string("curl: ") + (error_text[0] ? error_text : curl_easy_strerror(rc)) + " (" +
+                             std::to_string(static_cast<int>(rc)) + ")";
+        }
+        return response;
+    }
+    // An empty body never reached the write callback.
+    if (!begin_response(&transfer)) {
+        response.error = "aborted";
+        return response;
+    }
+    if (!transfer.truncated && expects_body(request, response.status) && response.content_length >= 0 &&
+        response.received < static_cast<uint64_t>(response.content_length)) {
+        response.error = "body ended after " + std::to_string(response.received) + " of " +
+                         std::to_string(response.content_length) + " bytes";
+        return response;
+    }
+    response.ok = true;
+    return response;
+}

@@ -1,0 +1,186 @@
+// Win32 back end of the HTTP client, on WinHTTP in synchronous mode. Every call opens and closes
+// its own session, connection and request handles; nothing is kept between calls.
+//
+// Sections: handle owner and header queries; http_request.
+#include "platform/http.h"
+
+#include <windows.h>
+#include <winhttp.h>
+
+#include <algorithm>
+#include <climits>
+#include <vector>
+
+#include "platform/win32/wide.h"
+
+namespace {
+
+constexpr DWORD kReadSize = 65536;  // bytes asked for per WinHttpReadData
+
+// Closes its handle on every path; declared session, connection, request so that they close in
+// the reverse order.
+struct Handle {
+    HINTERNET h = nullptr;
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (h) WinHttpCloseHandle(h);
+    }
+};
+
+std::string failure(const char* step, DWORD code) {
+    return std::string(step) + " failed (" + std::to_string(code) + ")";
+}
+
+int timeout(uint32_t ms) { return static_cast<int>(std::min<uint32_t>(ms, INT_MAX)); }
+
+DWORD query_status(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return 0;
+    }
+    return status;
+}
+
+// Read as text: the numeric form of the query is 32 bits wide and installers may not be.
+int64_t query_content_length(HINTERNET request) {
+    wchar_t text[32] = {};
+    DWORD size = sizeof text;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return -1;
+    }
+    int64_t value = 0;
+    const wchar_t* p = text;
+    while (*p == L' ') ++p;
+    if (*p < L'0' || *p > L'9') return -1;
+    for (; *p >= L'0' && *p <= L'9'; ++p) {
+        if (value > (INT64_MAX - 9) / 10) return -1;
+        value = value * 10 + (*p - L'0');
+    }
+    while (*p == L' ') ++p;
+    return *p ? -1 : value;
+}
+
+bool expects_body(const HttpRequest& request, DWORD status) {
+    if (_stricmp(request.method.c_str(), "HEAD") == 0) return false;
+    return status >= 200 && status != 204 && status != 304;
+}
+
+}  // namespace
+
+HttpResponse http_request(const HttpRequest& request) {
+    HttpResponse response;
+
+    std::wstring url = to_wide(request.url);
+    URL_COMPONENTS parts{};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = static_cast<DWORD>(-1);  // point into `url` instead of copying
+    parts.dwUrlPathLength = static_cast<DWORD>(-1);
+    parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+    if (url.empty() || !WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) ||
+        (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
+        parts.dwHostNameLength == 0) {
+        response.error = "Invalid URL";
+        return response;
+    }
+    std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
+    std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength);
+    std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    path += extra.substr(0, extra.find(L'#'));  // the query goes to the server, a fragment does not
+    if (path.empty()) path = L"/";
+    if (request.body_length > MAXDWORD) {
+        response.error = "request body too large";
+        return response;
+    }
+
+    Handle session, connection, handle;
+    session.h = WinHttpOpen(to_wide(request.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session.h) {
+        response.error = failure("WinHttpOpen", GetLastError());
+        return response;
+    }
+    WinHttpSetTimeouts(session.h, timeout(request.resolve_timeout_ms), timeout(request.connect_timeout_ms),
+                       timeout(request.send_timeout_ms), timeout(request.receive_timeout_ms));
+    connection.h = WinHttpConnect(session.h, host.c_str(), parts.nPort, 0);
+    if (!connection.h) {
+        response.error = failure("WinHttpConnect", GetLastError());
+        return response;
+    }
+    handle.h = WinHttpOpenRequest(connection.h, to_wide(request.method).c_str(), path.c_str(), nullptr,
+                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                  parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
+    if (!handle.h) {
+        response.error = failure("WinHttpOpenRequest", GetLastError());
+        return response;
+    }
+    // The default already, stated so that no later change lets a redirect drop TLS.
+    DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+    WinHttpSetOption(handle.h, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+    for (const auto& [name, value] : request.headers) {
+        std::wstring line = to_wide(name + ": " + value);
+        if (!WinHttpAddRequestHeaders(handle.h, line.c_str(), static_cast<DWORD>(line.size()),
+                                      WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+            response.error = failure("WinHttpAddRequestHeaders", GetLastError());
+            return response;
+        }
+    }
+
+    DWORD body_length = static_cast<DWORD>(request.body_length);
+    LPVOID body = request.body ? const_cast<void*>(request.body) : WINHTTP_NO_REQUEST_DATA;
+    if (!WinHttpSendRequest(handle.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, body_length, body_length, 0)) {
+        response.error = failure("WinHttpSendRequest", GetLastError());
+        return response;
+    }
+    if (!WinHttpReceiveResponse(handle.h, nullptr)) {
+        response.error = failure("WinHttpReceiveResponse", GetLastError());
+        return response;
+    }
+    DWORD status = query_status(handle.h);
+    response.status = static_cast<int>(status);
+    response.content_length = query_content_length(handle.h);
+    if (request.on_response && !request.on_response(response.status, response.content_length)) {
+        response.aborted = true;
+        response.error = "aborted";
+        return response;
+    }
+
+    std::vector<char> buffer(kReadSize);
+    bool truncated = false;
+    while (true) {
+        DWORD got = 0;
+        if (!WinHttpReadData(handle.h, buffer.data(), kReadSize, &got)) {
+            response.error = failure("WinHttpReadData", GetLastError());
+            return response;
+        }
+        if (got == 0) break;
+        if (request.on_body) {
+            if (!request.on_body(buffer.data(), got)) {
+                response.aborted = true;
+                response.error = "aborted";
+                return response;
+            }
+            response.received += got;
+        } else {
+            size_t take = std::min<size_t>(got, request.max_body - response.body.size());
+            response.body.append(buffer.data(), take);
+            response.received += take;
+            if (take < got || response.body.size() == request.max_body) {
+                truncated = true;
+                break;
+            }
+        }
+    }
+    if (!truncated && expects_body(request, status) && response.content_length >= 0 &&
+        response.received < static_cast<uint64_t>(response.content_length)) {
+        response.error = "body ended after " + std::to_string(response.received) + " of " +
+                         std::to_string(response.content_length) + " bytes";
+        return response;
+    }
+    response.ok = true;
+    return response;
+}

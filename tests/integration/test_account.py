@@ -1,0 +1,274 @@
+"""Device key, pairing, challenge-response, revocation, reconnect runs, watchdog and the tray's
+commands of the real agent against zelvo-server."""
+import base64
+import json
+import re
+import time
+
+import nacl.signing
+import pytest
+
+from conftest import FILE_LINE, WIN_DIR, wait_until
+from zelvo_server import ZelvoServer
+
+CODE = re.compile(r"^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{6}$")
+
+
+@pytest.fixture
+def server(tmp_path):
+    s = ZelvoServer(tmp_path / "server-data")
+    yield s
+    s.stop()
+
+
+def log(target):
+    return [m.group(3) for m in map(FILE_LINE.match, target.log_lines()) if m]
+
+
+def wait_log(target, text, timeout=20, count=1):
+    ok = wait_until(lambda: log(target).count(text) >= count, timeout)
+    assert ok, f"no {text!r} in {log(target)[-15:]}"
+
+
+def config(target):
+    return json.loads(target.config_file.read_text())
+
+
+def public_key_of(seed_b64):
+    key = nacl.signing.SigningKey(base64.b64decode(seed_b64))
+    return base64.b64encode(bytes(key.verify_key)).decode()
+
+
+def start_agent(target, server, extra=None):
+    target.config_dir.mkdir(parents=True, exist_ok=True)
+    current = json.loads(target.config_file.read_text()) if target.config_file.exists() else {}
+    current.update({"server_url": f"http://127.0.0.1:{server.port}"}, **(extra or {}))
+    target.config_file.write_text(json.dumps(current))
+    agent = target.start()
+    agent.wait_ready()
+    return agent
+
+
+def login(target, agent):
+    if target.name == "linux":
+        target.command(agent, "login")
+    else:
+        target.pick(3)  # version, status, Login with Browser
+
+
+def pair(target, agent, server, username="alice"):
+    since = server.call("GET", "/control/received")[1]["next"]
+    login(target, agent)
+    request = json.loads(server.wait("service_pair_request", since=since)["text"])["d"]
+    status, linked = server.call("POST", "/control/pair_confirm", {"code": request["code"], "username": username})
+    assert status == 200, linked
+    wait_log(target, f"pair: success! linked as {username} (user_id={linked['user_id']})")
+    return request, linked
+
+
+def test_device_key_is_created_once_and_kept(target, server):
+    agent = start_agent(target, server)
+    assert "auth: generated new keypair" in log(target)
+    seed = config(target)["private_key"]
+    assert len(seed) == 44 and len(base64.b64decode(seed)) == 32
+    target.exit(agent)
+    assert agent.wait_exit() == 0
+
+    agent = start_agent(target, server)
+    assert log(target).count("auth: loaded keypair from config") == 1
+    assert config(target)["private_key"] == seed
+    target.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+@pytest.mark.parametrize("length", [31, 33])
+def test_a_stored_key_of_the_wrong_length_is_replaced(linux, server, length):
+    bad = base64.b64encode(bytes(range(length))).decode()
+    agent = start_agent(linux, server, {"private_key": bad})
+    assert "auth: generated new keypair" in log(linux)
+    seed = config(linux)["private_key"]
+    assert seed != bad and len(base64.b64decode(seed)) == 32
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+def test_pairing_then_challenge_response_on_the_next_start(target, server):
+    agent = start_agent(target, server)
+    server.wait_connection()
+    request, linked = pair(target, agent, server)
+
+    assert list(request) == ["code", "public_key", "platform", "version", "build", "machine_id", "hostname"]
+    assert CODE.match(request["code"])
+    assert request["public_key"] == public_key_of(config(target)["private_key"])
+    assert request["platform"] == ("Linux" if target.name == "linux" else "Windows")
+    assert (request["version"], request["build"]) == ("1.0.2", "native")
+    assert request["machine_id"] == config(target)["machine_id"]
+    assert f"pair: opening http://127.0.0.1:{server.port}/link_service?code={request['code']}" in log(target)
+    assert config(target)["username"] == "alice"
+    if target.name == "linux":
+        out = agent.stdout_lines()
+        assert "tray: status: Waiting for browser login..." in out
+        assert "tray: status: Connected \u2014 alice" in out and "tray: tooltip: Zelvo v1.0.2 \u2014 alice" in out
+
+    # A challenge of the test's own choosing: the answer must verify over exactly its UTF-8 bytes.
+    since = server.call("GET", "/control/received")[1]["next"]
+    challenge = "caf\u00e9 \"quoted\" \\ \u2713"
+    server.send("auth_challenge", {"challenge": challenge})
+    answer = json.loads(server.wait("auth_response", since=since)["text"])["d"]
+    assert list(answer) == ["signature", "public_key"] and answer["public_key"] == request["public_key"]
+    key = nacl.signing.VerifyKey(base64.b64decode(answer["public_key"]))
+    key.verify(challenge.encode(), base64.b64decode(answer["signature"]))  # raises when wrong
+
+    target.exit(agent)
+    assert agent.wait_exit() == 0
+
+    # The next start authenticates on its own, and the server verifies the signature.
+    agent = start_agent(target, server)
+    wait_log(target, f"auth: authenticated as alice (user_id={linked['user_id']})")
+    assert "auth: sending auth_key challenge request" in log(target)
+    assert "auth: signed challenge, sent response" in log(target)
+    connections = server.connections()
+    assert any(c.get("authenticated") and c.get("username") == "alice" for c in connections), connections
+    target.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+def test_auth_fail_deletes_the_configuration_only_when_revoked(linux, server):
+    agent = start_agent(linux, server)
+    server.wait_connection()
+    pair(linux, agent, server)
+
+    server.send("auth_fail", {"error": "temporarily unavailable"})
+    wait_log(linux, "auth: auth failed: temporarily unavailable")
+    assert linux.config_file.exists()
+    assert wait_until(lambda: "tray: status: Auth failed" in agent.stdout_lines(), 5)
+
+    server.send("auth_fail", {})
+    wait_log(linux, "auth: auth failed: Unknown error")
+    assert linux.config_file.exists()
+
+    # The server revokes the key: the next authentication fails and unlinks the PC.
+    server.call("POST", "/control/revoke", {"public_key": public_key_of(config(linux)["private_key"])})
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+    agent = start_agent(linux, server)
+    wait_log(linux, "auth: cleared config (key revoked)")
+    assert "auth: auth failed: device key revoked" in log(linux)
+    assert wait_until(lambda: not linux.config_file.exists(), 5)
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+def test_reconnect_runs_then_watchdog_then_success(linux, tmp_path):
+    server = ZelvoServer(tmp_path / "server-data")
+    port = server.port
+    try:
+        agent = start_agent(linux, server)
+        server.wait_connection()
+        pair(linux, agent, server)
+        server.stop()
+
+        # Six attempts with their pauses, then the watchdog starts a new run within 15 s.
+        wait_log(linux, "reconnect: all attempts failed, watchdog will retry", timeout=90)
+        attempts = [m for m in log(linux) if m.startswith("reconnect: attempt")]
+        assert attempts == [f"reconnect: attempt {n}/6 (wait {w}s)" for n, w in
+                            zip(range(1, 7), [1, 2, 3, 5, 10, 15])]
+        assert wait_until(lambda: "tray: status: Connection failed \u2014 retrying soon" in agent.stdout_lines(), 5)
+        wait_log(linux, "watchdog: not connected, triggering reconnect", timeout=20)
+        wait_log(linux, "reconnect: attempt 1/6 (wait 1s)", count=2, timeout=5)
+
+        # The server comes back on the same port: the run's next attempt connects and the agent
+        # authenticates again from its stored key.
+        server = ZelvoServer(tmp_path / "server-data", listen=f"127.0.0.1:{port}")
+        wait_log(linux, "reconnect: success", timeout=40)
+        wait_log(linux, "auth: authenticated as alice (user_id=1)", timeout=10)
+        linux.exit(agent)
+        assert agent.wait_exit() == 0
+    finally:
+        server.stop()
+
+
+def test_disconnect_unlinks_and_nothing_reconnects(linux, server):
+    agent = start_agent(linux, server)
+    server.wait_connection()
+    pair(linux, agent, server)
+
+    linux.command(agent, "disconnect")
+    wait_log(linux, "Disconnect requested")
+    assert wait_until(lambda: not linux.config_file.exists(), 5)
+    assert wait_until(lambda: agent.stdout_lines()[-1:] == ["tray: tooltip: Zelvo \u2014 Reconnecting..."]
+                      or "tray: status: Reconnecting..." in agent.stdout_lines(), 5)
+    time.sleep(16)  # one watchdog period
+    assert not [m for m in log(linux) if m.startswith(("reconnect:", "watchdog:"))]
+    linux.command(agent, "menu")
+    assert wait_until(lambda: "tray: menu: Login with Browser [login]" in agent.stdout_lines(), 5)
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+def make_installer(path, size, record):
+    """A shell 'installer' of `size` bytes that records its arguments."""
+    head = f'#!/bin/sh\nprintf "%s\\n" "$*" > "{record}"\nexit 0\n'.encode()
+    path.write_bytes(head + b"#" * (size - len(head) - 1) + b"\n")
+
+
+def wait_status(server, since, status):
+    """The first "update_status" with this status at or after `since`."""
+    while True:
+        message = server.wait("update_status", since=since)
+        d = json.loads(message["text"])["d"]
+        if d["status"] == status:
+            return d
+        since = message["seq"] + 1
+
+
+def test_update_hands_over_to_the_installer_after_the_agent_ends(linux, server, tmp_path):
+    downloads = server.data_dir / "download"
+    downloads.mkdir(exist_ok=True)
+    record = tmp_path / "installer-args.txt"
+    make_installer(downloads / "small.sh", 800_000, record)
+    make_installer(downloads / "setup.sh", 1_200_000, record)
+    agent = start_agent(linux, server)
+    server.wait_connection()
+    base = f"http://127.0.0.1:{server.port}/download"
+
+    # Too small: refused and removed; the agent runs on.
+    since = server.call("GET", "/control/received")[1]["next"]
+    server.send("do_update", {"download_url": f"{base}/small.sh", "filename": "small.sh", "version": "9.0"})
+    assert wait_status(server, since, "error") == {"status": "error", "message": "Downloaded file too small"}
+    assert not list(linux.temp_dir.iterdir()) and agent.proc.poll() is None
+
+    # An error status is no installer, whatever its size.
+    since = server.call("GET", "/control/received")[1]["next"]
+    server.send("do_update", {"download_url": f"{base}/setup.sh?status=500", "filename": "setup.sh"})
+    assert wait_status(server, since, "error") == {"status": "error", "message": "Download failed"}
+
+    since = server.call("GET", "/control/received")[1]["next"]
+    server.send("do_update", {"download_url": f"{base}/setup.sh", "filename": "dir/setup.sh", "version": "1.0.10"})
+    assert wait_status(server, since, "downloading") == {"status": "downloading", "version": "1.0.10"}
+    assert wait_status(server, since, "restarting") == {"status": "restarting", "version": "1.0.10"}
+    assert agent.wait_exit() == 0
+    assert wait_until(record.exists, 15), "the installer did not run"
+    assert record.read_text() == "/VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\n"
+    assert wait_until(lambda: not list(linux.temp_dir.iterdir()), 5)  # installer and script gone
+    assert "update: downloaded 1200000 bytes, installing..." in log(linux)
+
+
+def test_update_under_wine_runs_the_batch_script_after_exit(wine, server):
+    downloads = server.data_dir / "download"
+    downloads.mkdir(exist_ok=True)
+    # A real Windows program padded past the size floor (PE files ignore trailing data).
+    installer = (WIN_DIR / "fakeinstaller.exe").read_bytes()
+    (downloads / "setup.exe").write_bytes(installer + b"\0" * (1_100_000 - len(installer)))
+    temp = wine.config_dir.parent.parent.parent / "Temp"  # %TEMP% of the Wine user
+    record = temp / "zelvo-installer-args.txt"
+    record.unlink(missing_ok=True)
+
+    agent = start_agent(wine, server)
+    server.wait_connection()
+    server.send("do_update", {"download_url": f"http://127.0.0.1:{server.port}/download/setup.exe",
+                              "filename": "setup.exe", "version": "2"})
+    assert agent.wait_exit(timeout=60) == 0
+    assert wait_until(record.exists, 60), "the installer did not run"
+    assert record.read_text().strip() == "/VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-"
+    assert wait_until(lambda: not (temp / "setup.exe").exists() and not (temp / "_zelvo_update.bat").exists(), 20)
