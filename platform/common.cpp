@@ -1,8 +1,10 @@
 // Pieces of the platform layer that are the same on every system.
+#include <cctype>
 #include <cstdio>
 
 #include "app/version.h"
 #include "platform/files.h"
+#include "platform/http.h"
 #include "platform/tray.h"
 
 std::string fs_join(const std::string& dir, const std::string& name) {
@@ -43,4 +45,18 @@ std::string tray_fit_text(const std::string& text, size_t units) {
         i += length;
     }
     return text.substr(0, i);
+}
+
+void http_finish(const HttpRequest& request, bool truncated, HttpResponse* response) {
+    // HEAD answers, 1xx, 204 and 304 carry no body whatever their Content-Length says.
+    std::string method = request.method;
+    for (char& c : method) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    bool expects_body = method != "head" && response->status >= 200 && response->status != 204 && response->status != 304;
+    if (!truncated && expects_body && response->content_length >= 0 &&
+        response->received < static_cast<uint64_t>(response->content_length)) {
+        response->error = "body ended after " + std::to_string(response->received) + " of " +
+                          std::to_string(response->content_length) + " bytes";
+        return;
+    }
+    response->ok = true;
 }

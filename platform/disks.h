@@ -1,25 +1,24 @@
 // Physical disks and drives (drive letters on Windows, mounted file systems elsewhere).
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-struct PhysicalDisk {
-    int number = 0;        // disk number (PHYSICALDRIVE<n>; index in sysfs order elsewhere)
-    std::string path;      // device path to open with raw_open
-    std::string model;     // friendly name; empty when unknown
-    uint64_t size = 0;     // bytes; 0 when unknown
-    std::string bus_type;  // the system's own bus name ("USB", "NVMe", "SATA", ...)
-};
+// Runs the system's disk query and hands back its text as CSV: a header line, then one row per
+// physical disk with the columns Number, FriendlyName, Size (bytes) and BusType. No disk is
+// opened. False when the query could not be run or did not finish in time.
+bool disk_query_csv(std::string* out);
 
-// Lists the physical disks without opening them. Returns false when the system's own query
-// could not be run (the list is then empty).
-bool disk_list_physical(std::vector<PhysicalDisk>* out);
+// What the query is called in log lines ("PowerShell Get-Disk", "sysfs").
+const char* disk_query_name();
+
+// The device path of disk `number` as the query numbers disks ("\\.\PHYSICALDRIVE<n>" on
+// Windows, "/dev/<name>" in sysfs order elsewhere); empty when there is no such disk.
+std::string disk_device_path(int number);
 
 struct Drive {
     std::string letter;  // "C:" on Windows; the mount point elsewhere
-    std::string label;   // volume label, empty when none
+    std::string label;   // volume label, empty when none or unknown
     std::string root;    // "C:\" on Windows; the mount point elsewhere
 };
 

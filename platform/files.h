@@ -45,8 +45,13 @@ struct DirEntry {
     uint64_t size = 0;
 };
 
+// Why a folder could not be opened.
+enum class FsError { none, not_found, permission_denied, other };
+
 // Calls `visit` for each entry of a folder except "." and ".."; `visit` returns false to stop.
-bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntry&)>& visit);
+// False when the folder cannot be opened, with the reason in `error` when it is given.
+bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntry&)>& visit,
+                 FsError* error = nullptr);
 
 // Raw read-only access to a file or a device such as "\\.\PHYSICALDRIVE0" or "/dev/sda".
 struct RawFile;

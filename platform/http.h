@@ -46,3 +46,7 @@ struct HttpResponse {
 // Performs the request synchronously. A body shorter than its Content-Length is a failure; the
 // status is not judged: a 404 with its whole body is ok.
 HttpResponse http_request(const HttpRequest& request);
+
+// Shared by the back ends: once the body has been read, marks the response ok unless the body came
+// up short of its Content-Length (`truncated`: the caller stopped reading on purpose).
+void http_finish(const HttpRequest& request, bool truncated, HttpResponse* response);

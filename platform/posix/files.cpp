@@ -113,9 +113,18 @@ int64_t fs_file_size(const std::string& path) {
     return static_cast<int64_t>(st.st_size);
 }
 
-bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntry&)>& visit) {
+bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntry&)>& visit, FsError* error) {
+    if (error) *error = FsError::none;
     DIR* dir = opendir(path.c_str());
-    if (!dir) return false;
+    if (!dir) {
+        if (error) {
+            // A file where a folder was asked for is "other", as on Windows.
+            *error = errno == ENOENT ? FsError::not_found
+                     : errno == EACCES || errno == EPERM ? FsError::permission_denied
+                                                         : FsError::other;
+        }
+        return false;
+    }
     while (dirent* entry = readdir(dir)) {
         std::string name = entry->d_name;
         if (name == "." || name == "..") continue;

@@ -77,11 +77,6 @@ bool has_header(const HttpRequest& request, const char* name) {
 }
 
 // Whether the answer to this request carries a body that Content-Length describes.
-bool expects_body(const HttpRequest& request, int status) {
-    if (strcasecmp(request.method.c_str(), "HEAD") == 0) return false;
-    return status >= 200 && status != 204 && status != 304;
-}
-
 struct CurlDeleter {
     void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
@@ -175,12 +170,6 @@ HttpResponse http_request(const HttpRequest& request) {
         response.error = "aborted";
         return response;
     }
-    if (!transfer.truncated && expects_body(request, response.status) && response.content_length >= 0 &&
-        response.received < static_cast<uint64_t>(response.content_length)) {
-        response.error = "body ended after " + std::to_string(response.received) + " of " +
-                         std::to_string(response.content_length) + " bytes";
-        return response;
-    }
-    response.ok = true;
+    http_finish(request, transfer.truncated, &response);
     return response;
 }

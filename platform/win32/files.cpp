@@ -72,10 +72,21 @@ int64_t fs_file_size(const std::string& path) {
     return static_cast<int64_t>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
 }
 
-bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntry&)>& visit) {
+bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntry&)>& visit, FsError* error) {
+    if (error) *error = FsError::none;
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(to_wide(fs_join(path, "*")).c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (search == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        // The root of an empty volume has no "." or "..": nothing found there is an empty folder.
+        if (code == ERROR_FILE_NOT_FOUND && fs_is_dir(path)) return true;
+        if (error) {
+            *error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? FsError::not_found
+                     : code == ERROR_ACCESS_DENIED                                ? FsError::permission_denied
+                                                                                  : FsError::other;
+        }
+        return false;
+    }
     do {
         if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0) continue;
         DirEntry item;

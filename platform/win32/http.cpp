@@ -65,11 +65,6 @@ int64_t query_content_length(HINTERNET request) {
     return *p ? -1 : value;
 }
 
-bool expects_body(const HttpRequest& request, DWORD status) {
-    if (_stricmp(request.method.c_str(), "HEAD") == 0) return false;
-    return status >= 200 && status != 204 && status != 304;
-}
-
 }  // namespace
 
 HttpResponse http_request(const HttpRequest& request) {
@@ -175,12 +170,6 @@ HttpResponse http_request(const HttpRequest& request) {
             }
         }
     }
-    if (!truncated && expects_body(request, status) && response.content_length >= 0 &&
-        response.received < static_cast<uint64_t>(response.content_length)) {
-        response.error = "body ended after " + std::to_string(response.received) + " of " +
-                         std::to_string(response.content_length) + " bytes";
-        return response;
-    }
-    response.ok = true;
+    http_finish(request, truncated, &response);
     return response;
 }

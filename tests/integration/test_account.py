@@ -9,16 +9,9 @@ import nacl.signing
 import pytest
 
 from conftest import FILE_LINE, WIN_DIR, wait_until
-from zelvo_server import ZelvoServer
+from zelvo_server import ZelvoServer, server  # noqa: F401 (fixture)
 
 CODE = re.compile(r"^[ABCDEFGHJKLMNPQRSTUVWXYZ23456789]{6}$")
-
-
-@pytest.fixture
-def server(tmp_path):
-    s = ZelvoServer(tmp_path / "server-data")
-    yield s
-    s.stop()
 
 
 def log(target):

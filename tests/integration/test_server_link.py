@@ -10,14 +10,7 @@ import pytest
 
 from conftest import ROOT, WIN_DIR, wait_until
 from test_transport import LINUX_BUILD, messages, probe_target  # noqa: F401 (fixture)
-from zelvo_server import ZelvoServer
-
-
-@pytest.fixture
-def server(tmp_path):
-    s = ZelvoServer(tmp_path / "server-data")
-    yield s
-    s.stop()
+from zelvo_server import ZelvoServer, server  # noqa: F401 (fixture)
 
 
 def log_messages(target):

@@ -7,6 +7,8 @@ import urllib.error
 import urllib.request
 from pathlib import Path
 
+import pytest
+
 from conftest import ROOT, wait_until
 
 SERVER_EXE = ROOT / os.environ.get("ZELVO_LINUX_BUILD", "build/linux") / "zelvo-server"
@@ -69,3 +71,11 @@ class ZelvoServer:
             self.proc.kill()
             self.proc.wait()
         self.log.close()
+
+
+@pytest.fixture
+def server(tmp_path):
+    """A zelvo-server of the test's own, on an ephemeral loopback port."""
+    s = ZelvoServer(tmp_path / "server-data")
+    yield s
+    s.stop()

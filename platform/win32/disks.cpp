@@ -1,0 +1,62 @@
+// Win32 back end of disks and drives: the PowerShell disk query and the drive letters.
+#include "platform/disks.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/win32/wide.h"
+
+namespace {
+
+// PowerShell can stall (a hung storage provider); the dashboard then gets an empty list.
+constexpr uint32_t kQueryTimeoutMs = 30000;
+
+}  // namespace
+
+bool disk_query_csv(std::string* out) {
+    // Quoted by proc_run into exactly:
+    // powershell -NoProfile -Command "Get-Disk | Select-Object ... | ConvertTo-Csv -NoTypeInformation"
+    ProcResult result = proc_run({"powershell", "-NoProfile", "-Command",
+                                  "Get-Disk | Select-Object Number,FriendlyName,Size,BusType | "
+                                  "ConvertTo-Csv -NoTypeInformation"},
+                                 kQueryTimeoutMs, 1 << 20, true);
+    if (!result.started || result.timed_out) return false;
+    // A redirected PowerShell writes in the console's OEM code page, not UTF-8.
+    const std::string& raw = result.output;
+    int units = raw.empty() ? 0
+                            : MultiByteToWideChar(CP_OEMCP, 0, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    if (units > 0) MultiByteToWideChar(CP_OEMCP, 0, raw.data(), static_cast<int>(raw.size()), wide.data(), units);
+    *out = to_utf8(wide);
+    return true;
+}
+
+const char* disk_query_name() { return "PowerShell Get-Disk"; }
+
+std::string disk_device_path(int number) {
+    char path[64];
+    std::snprintf(path, sizeof path, "\\\\.\\PHYSICALDRIVE%d", number);
+    return path;
+}
+
+std::vector<Drive> disk_list_drives() {
+    std::vector<Drive> drives;
+    DWORD mask = GetLogicalDrives();
+    for (int bit = 0; bit < 26; ++bit) {
+        if (!(mask & (1u << bit))) continue;
+        char letter = static_cast<char>('A' + bit);
+        Drive drive;
+        drive.letter = std::string(1, letter) + ":";
+        drive.root = drive.letter + "\\";
+        wchar_t label[256] = {};
+        // Drives without a medium fail here; their label stays empty.
+        if (GetVolumeInformationW(to_wide(drive.root).c_str(), label, 256, nullptr, nullptr, nullptr, nullptr, 0)) {
+            drive.label = to_utf8(label);
+        }
+        drives.push_back(std::move(drive));
+    }
+    return drives;
+}
