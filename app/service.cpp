@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/util.h"
 #include "disk/browse.h"
+#include "imaging/imaging.h"
 #include "jobs/update.h"
 #include "net/auth.h"
 #include "net/proto.h"
@@ -82,6 +83,7 @@ int service_main() {
     // Each module binds its events; the link's drop hook comes last so it is the one in force.
     auth_register();
     disk_browse_register();
+    imaging_register();
     update_register();
     proto_on("pair_success", on_pair_success);
     proto_on("_disconnected", on_link_dropped);

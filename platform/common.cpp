@@ -56,6 +56,8 @@ void http_finish(const HttpRequest& request, bool truncated, HttpResponse* respo
         response->received < static_cast<uint64_t>(response->content_length)) {
         response->error = "body ended after " + std::to_string(response->received) + " of " +
                           std::to_string(response->content_length) + " bytes";
+        response->failed_step = HttpStep::read;
+        response->os_error = 12030;  // ERROR_WINHTTP_CONNECTION_ERROR: the connection ended early
         return;
     }
     response->ok = true;

@@ -33,6 +33,11 @@ struct HttpRequest {
     std::function<bool(const void* data, size_t length)> on_body;
 };
 
+// The step of a request that failed. Callers that report failures per step (the upload client)
+// use it; the numbering of os_error is WinHTTP's on every build, so both builds report a given
+// failure alike.
+enum class HttpStep { none, url, open, connect, open_request, send, receive, read };
+
 struct HttpResponse {
     bool ok = false;              // a response arrived and its body was read to its end (or max_body)
     int status = 0;               // the final response's status; 0 when none arrived
@@ -40,6 +45,8 @@ struct HttpResponse {
     uint64_t received = 0;        // body bytes handed over
     bool aborted = false;         // a callback ended the transfer (ok is false then)
     std::string error;            // what failed, when !ok
+    HttpStep failed_step = HttpStep::none;
+    unsigned long os_error = 0;   // the failing step's system error (ERROR_WINHTTP_* numbers)
     std::string body;             // the body, when the request had no on_body
 };
 

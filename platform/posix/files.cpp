@@ -144,9 +144,10 @@ bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntr
     return true;
 }
 
-RawFile* raw_open(const std::string& path) {
+RawFile* raw_open(const std::string& path, bool sequential) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
+    if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return new RawFile{fd};
 }
 

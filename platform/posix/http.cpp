@@ -84,6 +84,64 @@ struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
+// WinHTTP's numbers for the failures libcurl reports, so that both builds name a failure alike.
+constexpr unsigned long kTimeout = 12002;
+constexpr unsigned long kNameNotResolved = 12007;
+constexpr unsigned long kCannotConnect = 12029;
+constexpr unsigned long kConnectionError = 12030;
+constexpr unsigned long kInvalidServerResponse = 12152;
+constexpr unsigned long kSecureFailure = 12175;
+
+// Which step of a WinHTTP request the libcurl failure corresponds to: until the whole request is
+// out it is the send, then the wait for the response, then the body.
+void classify(CURLcode rc, CURL* c, const HttpRequest& request, HttpResponse* response) {
+    long request_size = 0;
+    curl_easy_getinfo(c, CURLINFO_REQUEST_SIZE, &request_size);
+    curl_off_t uploaded = 0;
+    curl_easy_getinfo(c, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    const bool sent = request_size > 0 && static_cast<uint64_t>(uploaded) >= request.body_length;
+    const HttpStep after_connect = response->status ? HttpStep::read : sent ? HttpStep::receive : HttpStep::send;
+    switch (rc) {
+        case CURLE_URL_MALFORMAT:
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            response->failed_step = HttpStep::url;
+            return;
+        case CURLE_FAILED_INIT:
+        case CURLE_OUT_OF_MEMORY:
+            response->failed_step = HttpStep::open;
+            return;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            response->failed_step = HttpStep::send;
+            response->os_error = kNameNotResolved;
+            return;
+        case CURLE_COULDNT_CONNECT:
+            response->failed_step = HttpStep::send;
+            response->os_error = kCannotConnect;
+            return;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+            response->failed_step = HttpStep::send;
+            response->os_error = kSecureFailure;
+            return;
+        case CURLE_OPERATION_TIMEDOUT:
+            response->failed_step = after_connect;
+            response->os_error = kTimeout;
+            return;
+        case CURLE_GOT_NOTHING:
+            response->failed_step = HttpStep::receive;
+            response->os_error = kInvalidServerResponse;
+            return;
+        default:
+            response->failed_step = after_connect;
+            response->os_error = kConnectionError;
+            return;
+    }
+}
+
 }  // namespace
 
 HttpResponse http_request(const HttpRequest& request) {
@@ -94,6 +152,7 @@ HttpResponse http_request(const HttpRequest& request) {
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) {
         response.error = "curl_easy_init failed";
+        response.failed_step = HttpStep::open;
         return response;
     }
     CURL* c = curl.get();
@@ -162,6 +221,7 @@ HttpResponse http_request(const HttpRequest& request) {
         } else {
             response.error = std::string("curl: ") + (error_text[0] ? error_text : curl_easy_strerror(rc)) + " (" +
                              std::to_string(static_cast<int>(rc)) + ")";
+            classify(rc, c, request, &response);
         }
         return response;
     }

@@ -100,9 +100,9 @@ bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntr
     return true;
 }
 
-RawFile* raw_open(const std::string& path) {
+RawFile* raw_open(const std::string& path, bool sequential) {
     HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                OPEN_EXISTING, sequential ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     return new RawFile{handle};
 }

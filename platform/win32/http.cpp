@@ -29,8 +29,10 @@ struct Handle {
     }
 };
 
-std::string failure(const char* step, DWORD code) {
-    return std::string(step) + " failed (" + std::to_string(code) + ")";
+void fail(HttpResponse* response, HttpStep step, const char* call, DWORD code) {
+    response->error = std::string(call) + " failed (" + std::to_string(code) + ")";
+    response->failed_step = step;
+    response->os_error = code;
 }
 
 int timeout(uint32_t ms) { return static_cast<int>(std::min<uint32_t>(ms, INT_MAX)); }
@@ -80,6 +82,7 @@ HttpResponse http_request(const HttpRequest& request) {
         (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) ||
         parts.dwHostNameLength == 0) {
         response.error = "Invalid URL";
+        response.failed_step = HttpStep::url;
         return response;
     }
     std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
@@ -89,6 +92,7 @@ HttpResponse http_request(const HttpRequest& request) {
     if (path.empty()) path = L"/";
     if (request.body_length > MAXDWORD) {
         response.error = "request body too large";
+        response.failed_step = HttpStep::url;
         return response;
     }
 
@@ -96,21 +100,21 @@ HttpResponse http_request(const HttpRequest& request) {
     session.h = WinHttpOpen(to_wide(request.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!session.h) {
-        response.error = failure("WinHttpOpen", GetLastError());
+        fail(&response, HttpStep::open, "WinHttpOpen", GetLastError());
         return response;
     }
     WinHttpSetTimeouts(session.h, timeout(request.resolve_timeout_ms), timeout(request.connect_timeout_ms),
                        timeout(request.send_timeout_ms), timeout(request.receive_timeout_ms));
     connection.h = WinHttpConnect(session.h, host.c_str(), parts.nPort, 0);
     if (!connection.h) {
-        response.error = failure("WinHttpConnect", GetLastError());
+        fail(&response, HttpStep::connect, "WinHttpConnect", GetLastError());
         return response;
     }
     handle.h = WinHttpOpenRequest(connection.h, to_wide(request.method).c_str(), path.c_str(), nullptr,
                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                   parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (!handle.h) {
-        response.error = failure("WinHttpOpenRequest", GetLastError());
+        fail(&response, HttpStep::open_request, "WinHttpOpenRequest", GetLastError());
         return response;
     }
     // The default already, stated so that no later change lets a redirect drop TLS.
@@ -120,7 +124,7 @@ HttpResponse http_request(const HttpRequest& request) {
         std::wstring line = to_wide(name + ": " + value);
         if (!WinHttpAddRequestHeaders(handle.h, line.c_str(), static_cast<DWORD>(line.size()),
                                       WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-            response.error = failure("WinHttpAddRequestHeaders", GetLastError());
+            fail(&response, HttpStep::open_request, "WinHttpAddRequestHeaders", GetLastError());
             return response;
         }
     }
@@ -128,11 +132,11 @@ HttpResponse http_request(const HttpRequest& request) {
     DWORD body_length = static_cast<DWORD>(request.body_length);
     LPVOID body = request.body ? const_cast<void*>(request.body) : WINHTTP_NO_REQUEST_DATA;
     if (!WinHttpSendRequest(handle.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, body_length, body_length, 0)) {
-        response.error = failure("WinHttpSendRequest", GetLastError());
+        fail(&response, HttpStep::send, "WinHttpSendRequest", GetLastError());
         return response;
     }
     if (!WinHttpReceiveResponse(handle.h, nullptr)) {
-        response.error = failure("WinHttpReceiveResponse", GetLastError());
+        fail(&response, HttpStep::receive, "WinHttpReceiveResponse", GetLastError());
         return response;
     }
     DWORD status = query_status(handle.h);
@@ -149,7 +153,7 @@ HttpResponse http_request(const HttpRequest& request) {
     while (true) {
         DWORD got = 0;
         if (!WinHttpReadData(handle.h, buffer.data(), kReadSize, &got)) {
-            response.error = failure("WinHttpReadData", GetLastError());
+            fail(&response, HttpStep::read, "WinHttpReadData", GetLastError());
             return response;
         }
         if (got == 0) break;

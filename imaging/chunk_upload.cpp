@@ -1,0 +1,164 @@
+// Chunked part upload. Each chunk is one multipart/form-data POST with the text fields that name
+// batch, part and chunk, then the chunk's bytes. The server is asked first which chunks of the
+// part it holds; those are skipped. A chunk that fails is sent twice more, after 3 s and 6 s,
+// unless the server refused it (401, 403, 404), which ends the part at once.
+#include "imaging/chunk_upload.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "core/log.h"
+#include "net/http_json.h"
+#include "platform/system.h"
+
+namespace {
+
+constexpr int kAttempts = 3;
+
+void append_field(std::string& body, const std::string& boundary, const char* name, const std::string& value) {
+    body += "--";
+    body += boundary;
+    body += "\r\nContent-Disposition: form-data; name=\"";
+    body += name;
+    body += "\"\r\n\r\n";
+    body += value;
+    body += "\r\n";
+}
+
+// Builds the body into `body`, reusing its memory from chunk to chunk.
+bool build_body(std::string& body, const std::string& boundary, const ChunkFields& fields, const uint8_t* chunk,
+                size_t chunk_length) {
+    try {
+        body.clear();
+        body.reserve(chunk_length + 16384);
+        append_field(body, boundary, "batch_id", fields.batch_id);
+        append_field(body, boundary, "part_number", std::to_string(fields.part_number));
+        append_field(body, boundary, "total_parts", std::to_string(fields.total_parts));
+        append_field(body, boundary, "chunk_index", std::to_string(fields.chunk_index));
+        append_field(body, boundary, "total_chunks", std::to_string(fields.total_chunks));
+        append_field(body, boundary, "filename", fields.filename);
+        append_field(body, boundary, "disk_name", fields.disk_name);
+        if (fields.compression_label && !fields.compression_label->empty()) {
+            append_field(body, boundary, "compressed", *fields.compression_label);
+            append_field(body, boundary, "original_size", std::to_string(fields.original_size));
+        }
+        if (!fields.existing_disk_id.empty()) append_field(body, boundary, "existing_disk_id", fields.existing_disk_id);
+        char name[16];
+        std::snprintf(name, sizeof name, "chunk%04d", fields.chunk_index);
+        body += "--";
+        body += boundary;
+        body += "\r\nContent-Disposition: form-data; name=\"chunk\"; filename=\"";
+        body += name;
+        body += "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+        body.append(reinterpret_cast<const char*>(chunk), chunk_length);
+        body += "\r\n--";
+        body += boundary;
+        body += "--\r\n";
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool is_refusal(const std::string& error) {
+    return error.find("HTTP 401") != std::string::npos || error.find("HTTP 403") != std::string::npos ||
+           error.find("HTTP 404") != std::string::npos;
+}
+
+}  // namespace
+
+int upload_chunk_count(uint64_t length) {
+    const uint64_t count = (length + UPLOAD_CHUNK_SIZE - 1) / UPLOAD_CHUNK_SIZE;
+    return count ? static_cast<int>(count) : 1;
+}
+
+std::string upload_part_filename(const std::string& disk_name, int part_number, const std::string* label) {
+    const char* extension = ".img";
+    if (label && *label == "zvimg") {
+        extension = ".zvimg";
+    } else if (label && !label->empty()) {
+        extension = ".img.gz";
+    }
+    char number[16];
+    std::snprintf(number, sizeof number, ".part%03d", part_number);
+    return (disk_name.empty() ? std::string("part") : disk_name) + number + extension;
+}
+
+std::string upload_new_boundary() {
+    Guid guid{};
+    if (!sys_guid(&guid)) sys_random(&guid, sizeof guid);
+    char text[40];
+    std::snprintf(text, sizeof text, "----ChunkBoundary%08x%04x", static_cast<unsigned>(guid.data1),
+                  static_cast<unsigned>(guid.data2));
+    return text;
+}
+
+std::optional<std::string> upload_chunk_body(const std::string& boundary, const ChunkFields& fields,
+                                             const uint8_t* chunk, size_t chunk_length) {
+    std::string body;
+    if (!build_body(body, boundary, fields, chunk, chunk_length)) return std::nullopt;
+    return body;
+}
+
+JsonPtr upload_part_chunked(const PartUpload& part, std::string* error) {
+    auto fail = [error](std::string text) {
+        if (error) *error = std::move(text);
+        return nullptr;
+    };
+    const int chunks = upload_chunk_count(part.length);
+    ChunkFields fields;
+    fields.batch_id = part.batch_id;
+    fields.part_number = part.part_number;
+    fields.total_parts = part.total_parts;
+    fields.total_chunks = chunks;
+    fields.filename = upload_part_filename(part.disk_name, part.part_number, part.compression_label);
+    fields.disk_name = part.disk_name;
+    fields.compression_label = part.compression_label;
+    fields.original_size = part.original_size;
+    if (part.existing_disk_id) fields.existing_disk_id = *part.existing_disk_id;
+    const std::string url = part.base_url + "/upload_chunk?token=" + part.token;
+
+    const auto held = get_uploaded_chunks(part.base_url, part.token, part.batch_id, part.part_number, chunks);
+
+    JsonPtr last;
+    std::string body;
+    for (int k = 0; k < chunks; ++k) {
+        if (part.cancel && part.cancel->load()) return fail("Upload cancelled");
+        if (held && (*held)[static_cast<size_t>(k)]) continue;
+
+        const uint64_t start = static_cast<uint64_t>(k) * UPLOAD_CHUNK_SIZE;
+        const size_t length = static_cast<size_t>(std::min<uint64_t>(UPLOAD_CHUNK_SIZE, part.length - start));
+        fields.chunk_index = k;
+        const std::string boundary = upload_new_boundary();
+        if (!build_body(body, boundary, fields, part.data ? part.data + start : nullptr, length)) {
+            return fail("Failed to build chunk body");
+        }
+        const std::string content_type = "multipart/form-data; boundary=" + boundary;
+
+        for (int attempt = 1;; ++attempt) {
+            std::string post_error;
+            JsonPtr answer = http_post_json(url, body.data(), body.size(), content_type, &post_error);
+            if (answer) {
+                last = std::move(answer);
+                break;
+            }
+            if (is_refusal(post_error)) return fail("Chunk " + std::to_string(k) + ": " + post_error);
+            const std::string shown = post_error.empty() ? std::string("unknown") : post_error;
+            if (attempt == kAttempts) {
+                return fail("Chunk " + std::to_string(k) + " failed after " + std::to_string(kAttempts) +
+                            " retries: " + shown);
+            }
+            const uint32_t pause = part.retry_pause_ms * static_cast<uint32_t>(attempt);
+            log_write(LOG_WARN, "upload: chunk %d error: %s, retrying in %ds", k, shown.c_str(),
+                      static_cast<int>(pause / 1000));
+            sys_sleep_ms(pause);
+        }
+    }
+    if (last) return last;
+
+    JsonPtr made(cJSON_CreateObject());
+    cJSON_AddStringToObject(made.get(), "status", "ok");
+    if (part.existing_disk_id) cJSON_AddStringToObject(made.get(), "disk_id", part.existing_disk_id->c_str());
+    return made;
+}

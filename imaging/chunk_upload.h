@@ -1,0 +1,63 @@
+// Sends one image part to the server as 4 MiB multipart chunks, skipping the chunks the server
+// already holds and retrying failed ones.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/json.h"
+
+constexpr size_t UPLOAD_CHUNK_SIZE = 4194304;
+
+// Number of chunks for a part of that length: at least 1 (an empty part is sent as one empty chunk).
+int upload_chunk_count(uint64_t length);
+
+// "Disk_2.part007.zvimg": the name base ("part" when the disk name is empty), the part number and
+// the extension the compression label implies.
+std::string upload_part_filename(const std::string& disk_name, int part_number, const std::string* label);
+
+// "----ChunkBoundary" followed by 8 + 4 hex digits of a fresh GUID.
+std::string upload_new_boundary();
+
+struct ChunkFields {
+    std::string batch_id;
+    int part_number = 0;
+    int total_parts = 0;
+    int chunk_index = 0;
+    int total_chunks = 0;
+    std::string filename;
+    std::string disk_name;
+    const std::string* compression_label = nullptr;  // "compressed" and "original_size" only with one
+    uint64_t original_size = 0;
+    std::string existing_disk_id;  // sent only when non-empty
+};
+
+// The whole multipart body of one chunk; nothing when memory cannot be had.
+std::optional<std::string> upload_chunk_body(const std::string& boundary, const ChunkFields& fields,
+                                             const uint8_t* chunk, size_t chunk_length);
+
+struct PartUpload {
+    std::string base_url;
+    std::string token;
+    const uint8_t* data = nullptr;  // the part as it is sent (encoded or raw); not owned
+    uint64_t length = 0;
+    std::string batch_id;
+    int part_number = 0;
+    int total_parts = 0;
+    const std::string* compression_label = nullptr;
+    uint64_t original_size = 0;
+    std::string disk_name;
+    const std::string* existing_disk_id = nullptr;  // null when the request carried none
+    const std::atomic<bool>* cancel = nullptr;      // the job's flag, looked at before every chunk
+    // Pauses before the second and third attempt of a chunk; tests shorten them.
+    uint32_t retry_pause_ms = 3000;
+};
+
+// The answer to the last chunk sent, or {"status":"ok"} (plus "disk_id" when an existing disk id
+// was given) when the server already held every chunk. Nothing on failure, with *error set to
+// "Upload cancelled", "Failed to build chunk body", "Chunk N: <error>" (refusals, not retried) or
+// "Chunk N failed after 3 retries: <error>".
+JsonPtr upload_part_chunked(const PartUpload& part, std::string* error);

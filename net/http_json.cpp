@@ -1,0 +1,181 @@
+// The upload client's POST and resume query, on the platform's HTTP request. Failures are worded
+// per step of the request so that callers can tell a refusal (HTTP 401/403/404) from a network
+// fault; both builds use the same words and numbers.
+#include "net/http_json.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+
+#include "app/version.h"
+#include "core/log.h"
+#include "platform/http.h"
+
+namespace {
+
+constexpr size_t kMaxUrlUnits = 1023;   // UTF-16 units of the whole URL
+constexpr size_t kMaxHostUnits = 255;   // of the host name
+constexpr size_t kMaxPathUnits = 511;   // of the path with its query
+
+size_t utf16_units(std::string_view text) {
+    size_t units = 0;
+    for (unsigned char c : text) {
+        if ((c & 0xC0) != 0x80) units += 1;  // a lead or single byte starts a character
+        if ((c & 0xF8) == 0xF0) units += 1;  // four-byte sequences need a surrogate pair
+    }
+    return units;
+}
+
+// An absolute http(s) URL whose parts fit the request's limits.
+bool url_usable(const std::string& url) {
+    const size_t scheme_end = url.find("://");
+    if (scheme_end == std::string::npos) return false;
+    std::string scheme = url.substr(0, scheme_end);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "http" && scheme != "https") return false;
+    const size_t host_start = scheme_end + 3;
+    size_t host_end = url.find_first_of("/?#", host_start);
+    if (host_end == std::string::npos) host_end = url.size();
+    std::string_view authority(url.data() + host_start, host_end - host_start);
+    const size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) authority.remove_prefix(at + 1);
+    std::string_view host = authority;
+    if (!host.empty() && host.front() == '[') {
+        host = host.substr(0, host.find(']') + 1);
+    } else if (const size_t colon = host.rfind(':'); colon != std::string_view::npos) {
+        host = host.substr(0, colon);
+    }
+    std::string_view path(url.data() + host_end, url.size() - host_end);
+    path = path.substr(0, path.find('#'));
+    return !host.empty() && utf16_units(url) <= kMaxUrlUnits && utf16_units(host) <= kMaxHostUnits &&
+           utf16_units(path) <= kMaxPathUnits;
+}
+
+// At most `limit` bytes, never ending inside a UTF-8 sequence.
+std::string cut_text(std::string text, size_t limit) {
+    if (text.size() <= limit) return text;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    return text;
+}
+
+void set_error(std::string* error, std::string text) {
+    if (error) *error = cut_text(std::move(text), HTTP_JSON_MAX_ERROR);
+}
+
+// The text for a request that got no usable response.
+std::string step_error(const HttpResponse& response) {
+    switch (response.failed_step) {
+        case HttpStep::url:
+            return "Invalid URL";
+        case HttpStep::open:
+            return "WinHttpOpen failed";
+        case HttpStep::connect:
+            return "WinHttpConnect failed";
+        case HttpStep::open_request:
+            return "WinHttpOpenRequest failed";
+        case HttpStep::send:
+            return "WinHttpSendRequest failed (" + std::to_string(response.os_error) + ")";
+        case HttpStep::none:
+        case HttpStep::receive:
+        case HttpStep::read:
+            break;
+    }
+    return "WinHttpReceiveResponse failed (" + std::to_string(response.os_error) + ")";
+}
+
+// Parses a body that arrived whole; a body over the bound is never taken for a complete answer.
+JsonPtr parse_answer(const HttpResponse& response) {
+    if (response.body.size() >= HTTP_JSON_MAX_ANSWER) return nullptr;
+    return json_parse(response.body);
+}
+
+}  // namespace
+
+uint32_t http_post_connect_timeout_ms(size_t body_length) {
+    if (body_length == 0) return 30000;
+    const uint64_t ms = 1000 * static_cast<uint64_t>(body_length / 32768) + 60000;
+    return static_cast<uint32_t>(ms < 30000 ? 30000 : ms > 600000 ? 600000 : ms);
+}
+
+JsonPtr http_post_json(const std::string& url, const void* body, size_t body_length, const std::string& content_type,
+                       std::string* error) {
+    if (!url_usable(url)) {
+        set_error(error, "Invalid URL");
+        return nullptr;
+    }
+    HttpRequest request;
+    request.method = "POST";
+    request.url = url;
+    request.user_agent = ZELVO_USER_AGENT;
+    request.headers.emplace_back("Content-Type", content_type);
+    request.body = body;
+    request.body_length = body_length;
+    request.resolve_timeout_ms = 30000;
+    request.connect_timeout_ms = http_post_connect_timeout_ms(body_length);
+    request.send_timeout_ms = 600000;
+    request.receive_timeout_ms = 600000;
+    request.max_body = HTTP_JSON_MAX_ANSWER;
+
+    HttpResponse response = http_request(request);
+    if (response.status == 0 || (!response.ok && response.failed_step != HttpStep::read)) {
+        if (!response.error.empty()) log_write(LOG_DEBUG, "http: POST failed: %s", response.error.c_str());
+        set_error(error, step_error(response));
+        return nullptr;
+    }
+    const unsigned long status = static_cast<unsigned long>(response.status);
+    if (status > 399) {
+        set_error(error, "HTTP " + std::to_string(status) + ": " + response.body);
+        return nullptr;
+    }
+    JsonPtr answer = response.ok ? parse_answer(response) : nullptr;
+    if (!answer) {
+        set_error(error, "Invalid JSON response (HTTP " + std::to_string(status) + ")");
+        return nullptr;
+    }
+    return answer;
+}
+
+std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks) {
+    std::vector<uint8_t> flags(static_cast<size_t>(total_chunks > 0 ? total_chunks : 0), 0);
+    const cJSON* received = cJSON_GetObjectItemCaseSensitive(answer, "received_chunks");
+    if (!cJSON_IsArray(received)) return flags;
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, received) {
+        // Only whole numbers count: anything else must not make a chunk look present.
+        if (!cJSON_IsNumber(item) || std::trunc(item->valuedouble) != item->valuedouble) continue;
+        const double index = item->valuedouble;
+        if (index >= 0 && index < total_chunks) flags[static_cast<size_t>(index)] = 1;
+    }
+    return flags;
+}
+
+std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
+                                                        const std::string& batch_id, int part_number,
+                                                        int total_chunks) {
+    const std::string url = base_url + "/upload_chunk_status?token=" + token + "&batch_id=" + batch_id +
+                            "&part_number=" + std::to_string(part_number);
+    if (total_chunks < 0 || !url_usable(url)) return std::nullopt;
+    HttpRequest request;
+    request.method = "GET";
+    request.url = url;
+    request.user_agent = ZELVO_USER_AGENT;
+    request.resolve_timeout_ms = 10000;
+    request.connect_timeout_ms = 10000;
+    request.send_timeout_ms = 15000;
+    request.receive_timeout_ms = 15000;
+    request.max_body = HTTP_JSON_MAX_ANSWER;
+    HttpResponse response = http_request(request);
+    if (!response.ok) return std::nullopt;
+    JsonPtr answer = parse_answer(response);
+    if (!answer) return std::nullopt;
+
+    std::vector<uint8_t> flags = chunk_flags_from_answer(answer.get(), total_chunks);
+    int count = 0;
+    for (uint8_t flag : flags) count += flag;
+    if (count > 0) {
+        log_write(LOG_INFO, "upload: resume \xE2\x80\x94 %d/%d chunks already on server, skipping", count, total_chunks);
+    }
+    return flags;
+}
