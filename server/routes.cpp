@@ -1,6 +1,6 @@
 // HTTP routes. The /control/ routes let tests steer the server and see what agents sent; the
-// linking page confirms a PC's pairing code; /download/ serves files. New routes are added to the
-// table in make_routes().
+// linking page confirms a PC's pairing code; /download/ serves files; agents upload disk images
+// to /upload_chunk (handled in uploads.cpp). New routes are added to the table in make_routes().
 
 #include <algorithm>
 #include <charconv>
@@ -17,6 +17,7 @@ constexpr int64_t DEFAULT_WAIT_MS = 10000;
 constexpr int64_t MAX_WAIT_MS = 120000;
 // Control frames carry at most 125 bytes, two of which hold the code.
 constexpr size_t MAX_CLOSE_REASON = 123;
+constexpr int64_t MAX_PAD_BYTES = 16 * 1024 * 1024;
 
 // An empty body stands for {}, so POSTs without arguments need none. Trailing text after the
 // value is refused, unlike plain cJSON_Parse.
@@ -236,7 +237,162 @@ void post_reset(Server& server, const HttpRequest& request, Reply reply) {
     state.auth_fail_error.clear();
     state.auth_fail_count = 0;
     state.update_offer.reset();
+    // Uploaded batches stay, like accounts; only the record of requests and the faults go.
+    state.upload_log.clear();
+    state.upload_faults = {};
     reply(json_ok());
+}
+
+// Uploads: what arrived, and faults to order for the chunk requests.
+
+JsonPtr batch_json(const UploadBatch& batch) {
+    JsonPtr body(cJSON_CreateObject());
+    cJSON_AddStringToObject(body.get(), "batch_id", batch.id.c_str());
+    cJSON_AddNumberToObject(body.get(), "total_parts", static_cast<double>(batch.total_parts));
+    cJSON_AddNumberToObject(body.get(), "first_part",
+                            batch.parts.empty() ? 0.0 : static_cast<double>(batch.parts.begin()->first));
+    if (batch.existing_disk_id.empty()) {
+        cJSON_AddNumberToObject(body.get(), "disk_id", static_cast<double>(batch.disk_id));
+    } else {
+        cJSON_AddStringToObject(body.get(), "disk_id", json_safe(batch.existing_disk_id).c_str());
+    }
+    const bool complete = batch_complete(batch);
+    cJSON_AddBoolToObject(body.get(), "complete", complete);
+    cJSON_AddNumberToObject(body.get(), "image_size", complete ? static_cast<double>(batch.image_size) : 0.0);
+    if (complete) cJSON_AddStringToObject(body.get(), "image_sha256", batch.image_sha256.c_str());
+    if (batch.image_state == ImageState::error) {
+        cJSON_AddStringToObject(body.get(), "image_error", batch.image_error.c_str());
+    }
+    cJSON* parts = cJSON_AddArrayToObject(body.get(), "parts");
+    for (const auto& [number, part] : batch.parts) {
+        cJSON* item = cJSON_CreateObject();
+        cJSON_AddNumberToObject(item, "part_number", static_cast<double>(number));
+        cJSON_AddStringToObject(item, "filename", part.filename.c_str());
+        cJSON_AddStringToObject(item, "compressed", part.compressed.c_str());
+        cJSON_AddNumberToObject(item, "original_size", static_cast<double>(part.original_size));
+        cJSON_AddNumberToObject(item, "total_chunks", static_cast<double>(part.total_chunks));
+        cJSON* received = cJSON_AddArrayToObject(item, "received_chunks");
+        for (const int64_t index : part.received) {
+            cJSON_AddItemToArray(received, cJSON_CreateNumber(static_cast<double>(index)));
+        }
+        cJSON_AddStringToObject(item, "disk_name", json_safe(part.disk_name).c_str());
+        cJSON_AddStringToObject(item, "state", part_state_name(part.state));
+        if (part.state == PartState::error) cJSON_AddStringToObject(item, "error", json_safe(part.error).c_str());
+        cJSON_AddNumberToObject(item, "size", static_cast<double>(part.size));
+        cJSON_AddItemToArray(parts, item);
+    }
+    return body;
+}
+
+void get_batch(Server& server, const HttpRequest& request, Reply reply) {
+    const auto id = request.query.find("batch_id");
+    if (id == request.query.end() || id->second.empty()) return reply(invalid("batch_id"));
+    const auto wait = query_int(request, "wait_complete", 0);
+    if (!wait || (*wait != 0 && *wait != 1)) return reply(invalid("wait_complete"));
+    const auto timeout = query_timeout(request);
+    if (!timeout) return reply(invalid("timeout_ms"));
+
+    // Without waiting, an unknown batch is 404; a wait also covers a batch whose first chunk is
+    // still to come. A part in error ends the wait, since the image can no longer be made.
+    auto check = [&server, id = id->second, wait = *wait == 1]() -> std::optional<HttpResponse> {
+        const auto& batches = server.state().batches;
+        const auto found = batches.find(id);
+        if (found == batches.end()) return wait ? std::nullopt : std::optional(json_error(404, "unknown batch"));
+        const UploadBatch& batch = found->second;
+        const bool failed = batch.image_state == ImageState::error ||
+                            std::any_of(batch.parts.begin(), batch.parts.end(),
+                                        [](const auto& part) { return part.second.state == PartState::error; });
+        if (wait && !batch_complete(batch) && !failed) return std::nullopt;
+        return json_response(200, batch_json(batch).get());
+    };
+    server.wait_until(std::move(check), *timeout, std::move(reply));
+}
+
+void get_upload_log(Server& server, const HttpRequest& request, Reply reply) {
+    const auto since = query_int(request, "since", 1);
+    if (!since) return reply(invalid("since"));
+    JsonPtr body(cJSON_CreateObject());
+    cJSON* list = cJSON_AddArrayToObject(body.get(), "requests");
+    for (const auto& entry : server.state().upload_log) {
+        if (static_cast<int64_t>(entry.seq) < *since) continue;
+        cJSON* item = cJSON_CreateObject();
+        cJSON_AddNumberToObject(item, "seq", static_cast<double>(entry.seq));
+        cJSON_AddStringToObject(item, "kind", entry.chunk ? "chunk" : "status");
+        cJSON_AddStringToObject(item, "batch_id", json_safe(entry.batch_id).c_str());
+        if (entry.part_number) cJSON_AddNumberToObject(item, "part_number", static_cast<double>(*entry.part_number));
+        if (entry.chunk && entry.chunk_index) {
+            cJSON_AddNumberToObject(item, "chunk_index", static_cast<double>(*entry.chunk_index));
+        }
+        cJSON_AddNumberToObject(item, "status", entry.status);
+        cJSON_AddBoolToObject(item, "dropped", entry.dropped);
+        cJSON_AddItemToArray(list, item);
+    }
+    cJSON_AddNumberToObject(body.get(), "next", static_cast<double>(server.state().next_upload_seq));
+    reply(json_response(200, body.get()));
+}
+
+// Each member present sets its fault and leaves the others as they are; {} or "reset" disarms all.
+// "after" holds back the status and drop faults for that many more chunk POSTs.
+void post_upload_fault(Server& server, const HttpRequest& request, Reply reply) {
+    JsonPtr body = parse_body(request);
+    if (!cJSON_IsObject(body.get())) return reply(json_error(400, "invalid JSON"));
+    // A misspelt member would otherwise arm nothing, silently.
+    static const std::set<std::string> known = {"reset", "status", "count", "body", "drop",
+                                                "after", "delay_ms", "pad", "record_raw"};
+    for (const cJSON* member = body->child; member; member = member->next) {
+        if (!known.contains(member->string)) return reply(invalid(member->string));
+    }
+    UploadFaults faults = server.state().upload_faults;
+    const cJSON* reset = cJSON_GetObjectItemCaseSensitive(body.get(), "reset");
+    if (reset && !cJSON_IsBool(reset)) return reply(invalid("reset"));
+    if (cJSON_IsTrue(reset) || !body->child) faults = {};
+
+    const auto count = body_int(body.get(), "count", 1);
+    if (!count || *count < -1 || *count > 1000000) return reply(invalid("count"));
+    if (cJSON_GetObjectItemCaseSensitive(body.get(), "status")) {
+        const auto status = body_int(body.get(), "status", 0);
+        if (!status || (*status != 0 && (*status < 200 || *status > 599))) return reply(invalid("status"));
+        const cJSON* text = cJSON_GetObjectItemCaseSensitive(body.get(), "body");
+        if (text && !cJSON_IsString(text)) return reply(invalid("body"));
+        const bool disarm = *status == 0 || *count == 0;
+        faults.status = disarm ? 0 : static_cast<unsigned>(*status);
+        faults.status_count = disarm ? 0 : static_cast<int>(*count);
+        faults.body = text ? std::optional<std::string>(text->valuestring) : std::nullopt;
+    }
+    if (cJSON_GetObjectItemCaseSensitive(body.get(), "drop")) {
+        const auto drop = body_int(body.get(), "drop", 0);
+        if (!drop || *drop < -1 || *drop > 1000000) return reply(invalid("drop"));
+        faults.drop_count = static_cast<int>(*drop);
+    }
+    if (cJSON_GetObjectItemCaseSensitive(body.get(), "after")) {
+        const auto after = body_int(body.get(), "after", 0);
+        if (!after || *after < 0 || *after > 1000000) return reply(invalid("after"));
+        faults.after = static_cast<int>(*after);
+    }
+    if (cJSON_GetObjectItemCaseSensitive(body.get(), "delay_ms")) {
+        const auto delay = body_int(body.get(), "delay_ms", 0);
+        if (!delay || *delay < 0 || *delay > MAX_WAIT_MS) return reply(invalid("delay_ms"));
+        faults.delay_ms = static_cast<unsigned>(*delay);
+    }
+    if (cJSON_GetObjectItemCaseSensitive(body.get(), "pad")) {
+        const auto pad = body_int(body.get(), "pad", 0);
+        if (!pad || *pad < 0 || *pad > MAX_PAD_BYTES) return reply(invalid("pad"));
+        faults.pad = static_cast<size_t>(*pad);
+    }
+    if (const cJSON* record = cJSON_GetObjectItemCaseSensitive(body.get(), "record_raw")) {
+        if (!cJSON_IsBool(record)) return reply(invalid("record_raw"));
+        faults.record_raw = cJSON_IsTrue(record);
+    }
+    server.state().upload_faults = std::move(faults);
+    reply(json_ok());
+}
+
+void post_upload_chunk(Server& server, const HttpRequest& request, Reply reply) {
+    server.upload_chunk(request, std::move(reply));
+}
+
+void get_upload_chunk_status(Server& server, const HttpRequest& request, Reply reply) {
+    server.upload_chunk_status(request, std::move(reply));
 }
 
 // The linking page, where the user confirms the code the agent opened it with.
@@ -526,8 +682,13 @@ std::vector<Route> make_routes() {
         {"POST", "/control/revoke", post_revoke},
         {"POST", "/control/auth_fail", post_auth_fail},
         {"POST", "/control/update_offer", post_update_offer},
+        {"GET", "/control/batch", get_batch},
+        {"GET", "/control/upload_log", get_upload_log},
+        {"POST", "/control/upload_fault", post_upload_fault},
         {"GET", "/link_service", get_link_page},
         {"POST", "/link_service/confirm", post_link_confirm},
         {"GET", "/download/*", get_download},
+        {"POST", "/upload_chunk", post_upload_chunk},
+        {"GET", "/upload_chunk_status", get_upload_chunk_status},
     };
 }

@@ -361,6 +361,7 @@ private:
         converted.method = std::string(request.method_string());
         converted.path = path;
         converted.query = parse_query(target);
+        converted.content_type = std::string(request[http::field::content_type]);
         converted.body = std::move(request.body());
         const bool keep_alive = request.keep_alive();
         busy_ = true;
@@ -375,6 +376,10 @@ private:
     }
 
     void respond(HttpResponse response, bool keep_alive) {
+        if (response.drop) {
+            busy_ = false;
+            return end();
+        }
         busy_ = true;
         // Nothing can follow a body cut short but the end of the connection.
         keep_alive = keep_alive && !server_.state().stopping && !response.cut_after;
@@ -538,6 +543,7 @@ void Server::start() {
     fs::create_directories(downloads, fs_error);
     if (fs_error) throw std::runtime_error("cannot create " + downloads.string() + ": " + fs_error.message());
     load_devices();
+    load_uploads();
     const std::string received_path = (fs::path(options_.data_dir) / "received.jsonl").string();
     state_.received_file = std::fopen(received_path.c_str(), "a");
     if (!state_.received_file) throw std::runtime_error("cannot open " + received_path);
@@ -634,6 +640,8 @@ void Server::stop() {
     error_code ignored;
     http_acceptor_.close(ignored);
     https_acceptor_.close(ignored);
+    // A long decode or hash must not hold up the exit; unfinished work resumes at the next start.
+    worker_.stop();
     for (auto& weak : state_.sessions) {
         if (auto session = weak.lock()) session->shutdown();
     }

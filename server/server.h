@@ -1,11 +1,12 @@
 // zelvo-server: the reference server that agents connect to. An agent opens the WebSocket at /ws;
 // tests steer the server and read what it saw through the JSON routes under /control/. A PC is
 // linked to an account on the page /link_service and proves its device key on every connection;
-// installers and other files are served from /download/. The same routes are served on the plain
-// listener and on the optional TLS one.
+// disk images arrive in chunks at /upload_chunk; installers and other files are served from
+// /download/. The same routes are served on the plain listener and on the optional TLS one.
 //
 // Everything runs on one io_context thread, so the state needs no lock and writes to a connection
-// are serialised by a per-connection queue.
+// are serialised by a per-connection queue. Only slow file work (reassembling, decoding and hashing
+// uploads) runs on a worker thread, which posts its results back to the io_context.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -13,15 +14,22 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/json.h"
@@ -118,6 +126,7 @@ struct HttpRequest {
     std::string method;
     std::string path;
     std::map<std::string, std::string> query;  // decoded
+    std::string content_type;                  // empty when the request named none
     std::string body;
 };
 
@@ -128,6 +137,8 @@ struct HttpResponse {
     // Sends only this many bytes of the body, under the full Content-Length, then closes the
     // connection: a body cut short.
     std::optional<size_t> cut_after;
+    // Closes the connection without answering at all.
+    bool drop = false;
 };
 
 using Reply = std::function<void(HttpResponse)>;
@@ -141,6 +152,65 @@ struct Route {
 };
 // Defined in routes.cpp.
 std::vector<Route> make_routes();
+
+// Upload side (uploads.cpp): disk images arrive as parts, each part as numbered chunks.
+
+enum class PartState { receiving, decoding, complete, error };
+
+struct UploadPart {
+    int64_t part_number = 0;
+    std::string filename;  // the part file in the batch folder, as the agent named it
+    int64_t total_chunks = 0;
+    std::string compressed;      // empty: the part is the raw bytes
+    uint64_t original_size = 0;  // raw length the agent declared with "compressed"; 0 without
+    std::string disk_name;
+    std::string existing_disk_id;
+    int64_t total_parts = 0;      // as the part's first chunk said
+    std::set<int64_t> received;   // chunk indices stored
+    PartState state = PartState::receiving;
+    std::string error;  // why the part is in error
+    uint64_t size = 0;  // decoded length, once complete
+};
+
+enum class ImageState { none, building, complete, error };
+
+// One upload job of an agent: parts from the lowest part number seen up to total_parts, which
+// together make the image.
+struct UploadBatch {
+    std::string id;
+    int64_t total_parts = 0;       // the last part number, as the latest chunk said
+    std::string existing_disk_id;  // given by the agent; the disk id when not empty
+    int64_t disk_id = 0;           // assigned by the server when no existing id came
+    std::map<int64_t, UploadPart> parts;
+    ImageState image_state = ImageState::none;
+    std::pair<int64_t, int64_t> image_range;  // the parts the image is (being) built from
+    uint64_t image_size = 0;
+    std::string image_sha256;  // hex, once complete
+    std::string image_error;
+};
+
+// One request to /upload_chunk or /upload_chunk_status, refused ones included.
+struct UploadLogEntry {
+    uint64_t seq = 0;
+    bool chunk = false;  // false: a status query
+    std::string batch_id;
+    std::optional<int64_t> part_number;
+    std::optional<int64_t> chunk_index;
+    unsigned status = 0;  // 0 while the answer is pending, and when dropped
+    bool dropped = false;
+};
+
+// Misbehaviour ordered for chunk POSTs. Counts of -1 last until disarmed.
+struct UploadFaults {
+    int after = 0;        // chunk POSTs still served normally before the status and drop faults apply
+    unsigned status = 0;  // answer with this status instead of storing
+    int status_count = 0;
+    std::optional<std::string> body;  // the faulty answer's body; a JSON error when unset
+    int drop_count = 0;   // close the connection without answering nor storing
+    size_t pad = 0;       // bytes of "pad" added to every successful chunk answer
+    unsigned delay_ms = 0;    // every chunk answer is held back this long
+    bool record_raw = false;  // keep every chunk request's body under uploads/raw/
+};
 
 struct Waiter;
 
@@ -166,6 +236,13 @@ struct ServerState {
     int auth_fail_count = 0;      // -1: until disarmed
     std::optional<UpdateOffer> update_offer;
 
+    // Uploads outlive resets and restarts (data_dir/uploads); the log and faults do not.
+    std::map<std::string, UploadBatch> batches;  // by batch id
+    int64_t next_disk_id = 1;
+    uint64_t next_upload_seq = 1;  // keeps rising across resets
+    std::vector<UploadLogEntry> upload_log;
+    UploadFaults upload_faults;
+
     bool stopping = false;
     size_t live_sessions = 0;
     std::vector<std::weak_ptr<Session>> sessions;
@@ -179,6 +256,30 @@ struct ServerOptions {
     std::string tls_cert;
     std::string tls_key;
     std::string port_file;
+};
+
+// Runs slow file work off the io thread, one job at a time in the order posted. A job is told
+// through `stopping` when the server stops and should then give up soon.
+class Worker {
+public:
+    using Job = std::function<void(const std::atomic<bool>& stopping)>;
+    Worker();
+    ~Worker();
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+
+    void post(Job job);
+    // Drops the jobs not yet started and asks the running one to stop; the destructor joins.
+    void stop();
+
+private:
+    void run();
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job> jobs_;  // guarded by mutex_
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;  // last: starts once the rest exists
 };
 
 class Server {
@@ -229,8 +330,17 @@ public:
     // Writes the accounts and devices to data_dir/devices.json; false after logging a failure.
     bool save_devices();
 
-private:
+    // Upload side (uploads.cpp).
+    // POST /upload_chunk: stores one chunk; the part is reassembled and decoded on the worker once
+    // all its chunks are in.
+    void upload_chunk(const HttpRequest& request, Reply reply);
+    // GET /upload_chunk_status: the chunks of a part stored so far.
+    void upload_chunk_status(const HttpRequest& request, Reply reply);
+    Worker& worker() { return worker_; }
+    // Lets pending waits look at the state again; for changes made outside a request's handler.
     void notify_waiters();
+
+private:
     // Answers the agent's pairing and authentication events; others are only recorded.
     void on_agent_event(uint64_t conn, const std::string& text);
     void on_pair_request(uint64_t conn, const cJSON* data);
@@ -239,6 +349,8 @@ private:
     // {"e":name,"d":data} to that connection; `done` as for AgentLink::send.
     void send_event(uint64_t conn, const char* name, JsonPtr data, AgentLink::Done done = nullptr);
     void load_devices();
+    // Recovers the batches stored under data_dir/uploads and resumes their unfinished work.
+    void load_uploads();
     void open_listener(const std::string& address, boost::asio::ip::tcp::acceptor& acceptor);
     void accept(boost::asio::ip::tcp::acceptor& acceptor, bool tls);
     void write_port_file();
@@ -255,6 +367,8 @@ private:
     boost::asio::ip::tcp::acceptor https_acceptor_;
     boost::asio::steady_timer stop_timer_;
     std::chrono::steady_clock::time_point stop_deadline_;
+    // Declared after io_: joined before io_ goes, so nothing is posted to a destroyed io_context.
+    Worker worker_;
 };
 
 // JSON bodies for routes.
@@ -272,3 +386,7 @@ std::map<std::string, std::string> parse_form(const std::string& text);
 // The account with that id or name; null when there is none.
 const Account* find_account(const ServerState& state, int64_t user_id);
 const Account* find_account(const ServerState& state, const std::string& username);
+// "receiving", "decoding", "complete" or "error".
+const char* part_state_name(PartState state);
+// The batch's image is built from exactly the parts it now spans.
+bool batch_complete(const UploadBatch& batch);

@@ -17,12 +17,16 @@ SERVER_EXE = ROOT / os.environ.get("ZELVO_LINUX_BUILD", "build/linux") / "zelvo-
 class ZelvoServer:
     def __init__(self, data_dir, tls=None, listen=None):
         self.data_dir = Path(data_dir)
+        self.tls = tls
+        self._start(listen, "127.0.0.1:0")
+
+    def _start(self, listen, tls_listen):
         port_file = self.data_dir.parent / f"{self.data_dir.name}.ports"
         argv = [str(SERVER_EXE), "--data", str(self.data_dir), "--port-file", str(port_file)]
         if listen:
             argv += ["--listen", listen]
-        if tls:
-            argv += ["--tls-listen", "127.0.0.1:0", "--tls-cert", str(tls[0]), "--tls-key", str(tls[1])]
+        if self.tls:
+            argv += ["--tls-listen", tls_listen, "--tls-cert", str(self.tls[0]), "--tls-key", str(self.tls[1])]
         port_file.unlink(missing_ok=True)  # a restarted server writes it anew
         self.log = open(self.data_dir.parent / f"{self.data_dir.name}.out", "ab")
         self.proc = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT)
@@ -62,6 +66,28 @@ class ZelvoServer:
 
     def connections(self):
         return self.call("GET", "/control/connections")[1]["connections"]
+
+    def upload_fault(self, **fields):
+        """Arms faults for chunk POSTs: status=, count=, body=; drop=; after=; delay_ms=; pad=; record_raw=.
+        Each given member sets its fault; none, or reset=True, disarms all."""
+        status, answer = self.call("POST", "/control/upload_fault", fields)
+        assert status == 200, answer
+        return answer
+
+    def batch(self, batch_id, wait_complete=False, timeout_ms=60000):
+        """(status, answer) of /control/batch; with wait_complete, once the image is made or a part failed."""
+        path = f"/control/batch?batch_id={batch_id}"
+        if wait_complete:
+            path += f"&wait_complete=1&timeout_ms={timeout_ms}"
+        return self.call("GET", path, timeout=timeout_ms / 1000 + 10)
+
+    def upload_log(self, since=1):
+        return self.call("GET", f"/control/upload_log?since={since}")[1]["requests"]
+
+    def restart(self):
+        """Stops the server and starts it again on the same data folder and ports."""
+        self.stop()
+        self._start(f"127.0.0.1:{self.port}", f"127.0.0.1:{self.tls_port}")
 
     def stop(self):
         self.proc.terminate()
