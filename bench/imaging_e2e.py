@@ -25,11 +25,13 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.error
-import urllib.request
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "integration"))
+from conftest import wait_until  # noqa: E402
+from zelvo_server import ZelvoServer  # noqa: E402
+
 MIB = 1024 * 1024
 READ_SIZE = 64 * MIB
 
@@ -130,21 +132,11 @@ def run_sink(port_file):
             conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
 
 
-def wait_for(predicate, timeout, interval=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(interval)
-    return predicate()
-
-
 def timed_curl(path, workdir):
     port_file = str(workdir / "sink.port")
     sink = subprocess.Popen([sys.executable, __file__, "--sink", port_file])
     try:
-        if not wait_for(lambda: os.path.exists(port_file), 10):
+        if not wait_until(lambda: os.path.exists(port_file), 10):
             raise SystemExit("the HTTP sink did not start")
         port = int(Path(port_file).read_text())
         start = time.monotonic()
@@ -164,42 +156,6 @@ def timed_curl(path, workdir):
 
 
 # ---- zelvo-server and the agent ----
-
-class Server:
-    def __init__(self, exe, workdir):
-        self.data = workdir / "server-data"
-        port_file = workdir / "server.ports"
-        self.out = open(workdir / "server.out", "wb")
-        self.proc = subprocess.Popen([str(exe), "--data", str(self.data), "--port-file", str(port_file)],
-                                     stdout=self.out, stderr=subprocess.STDOUT)
-        if not wait_for(port_file.exists, 15):
-            raise SystemExit("zelvo-server did not start")
-        time.sleep(0.1)  # the port file is written whole before it is named, but be kind
-        self.port = json.loads(port_file.read_text())["http"]
-        self.base = f"http://127.0.0.1:{self.port}"
-
-    def call(self, method, path, body=None, timeout=30):
-        data = None if body is None else json.dumps(body).encode()
-        request = urllib.request.Request(self.base + path, data=data, method=method)
-        try:
-            with urllib.request.urlopen(request, timeout=timeout) as response:
-                return response.status, json.loads(response.read() or b"{}")
-        except urllib.error.HTTPError as error:
-            raw = error.read()
-            try:
-                return error.code, json.loads(raw or b"{}")
-            except ValueError:
-                return error.code, {"raw": raw.decode(errors="replace")}
-
-    def stop(self):
-        self.proc.terminate()
-        try:
-            self.proc.wait(20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        self.out.close()
-
 
 def start_agent(exe, workdir, server):
     home, config, run, temp = (workdir / n for n in ("home", "config", "run", "temp"))
@@ -238,7 +194,7 @@ def received_errors(server):
 
 
 def timed_agent(path, part_size_mb, build, workdir, cold):
-    server = Server(build / "zelvo-server", workdir)
+    server = ZelvoServer(workdir / "server-data", exe=build / "zelvo-server")
     agent, agent_out, log = None, None, None
     try:
         status, answer = server.call("GET", "/upload_chunk_status?token=t&batch_id=probe&part_number=1")

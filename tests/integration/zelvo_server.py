@@ -15,14 +15,15 @@ SERVER_EXE = ROOT / os.environ.get("ZELVO_LINUX_BUILD", "build/linux") / "zelvo-
 
 
 class ZelvoServer:
-    def __init__(self, data_dir, tls=None, listen=None):
+    def __init__(self, data_dir, tls=None, listen=None, exe=SERVER_EXE):
         self.data_dir = Path(data_dir)
         self.tls = tls
+        self.exe = exe
         self._start(listen, "127.0.0.1:0")
 
     def _start(self, listen, tls_listen):
         port_file = self.data_dir.parent / f"{self.data_dir.name}.ports"
-        argv = [str(SERVER_EXE), "--data", str(self.data_dir), "--port-file", str(port_file)]
+        argv = [str(self.exe), "--data", str(self.data_dir), "--port-file", str(port_file)]
         if listen:
             argv += ["--listen", listen]
         if self.tls:
