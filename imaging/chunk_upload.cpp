@@ -51,7 +51,7 @@ bool build_body(std::string& body, const std::string& boundary, const ChunkField
         body += "\r\nContent-Disposition: form-data; name=\"chunk\"; filename=\"";
         body += name;
         body += "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
-        body.append(reinterpret_cast<const char*>(chunk), chunk_length);
+        if (chunk_length) body.append(reinterpret_cast<const char*>(chunk), chunk_length);
         body += "\r\n--";
         body += boundary;
         body += "--\r\n";
