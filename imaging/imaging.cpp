@@ -136,12 +136,10 @@ struct Record {
 };
 Record* const g_record = new Record;  // used by detached job threads until the process ends
 
-void send_event(const char* name, cJSON* data) { proto_send(name, data); }
-
 void send_job_error(const std::string& text) {
     cJSON* d = cJSON_CreateObject();
     cJSON_AddStringToObject(d, "error", text.c_str());
-    send_event("job_error", d);
+    proto_send("job_error", d);
 }
 
 std::string speed_text(uint64_t bytes_per_second) { return format_size(bytes_per_second) + "/s"; }
@@ -161,15 +159,15 @@ std::string answer_disk_id(const cJSON* answer) {
 
 // ---- Stages -------------------------------------------------------------------------------------
 
-void drain(PartQueue& queue, PartBufferPool& pool) {
-    while (ImagePartPtr part = queue.pop()) pool.give(std::move(part->data));
+// Gives back the part in hand and every part still coming, up to the end marker.
+void discard_rest(ImagePartPtr part, PartQueue& queue, PartBufferPool& pool) {
+    for (; part; part = queue.pop()) pool.give(std::move(part->data));
 }
 
 void encoder_stage(const std::shared_ptr<Job>& job) {
     while (ImagePartPtr part = job->read_queue.pop()) {
         if (job->cancel.load()) {
-            job->pool.give(std::move(part->data));
-            drain(job->read_queue, job->pool);
+            discard_rest(std::move(part), job->read_queue, job->pool);
             break;
         }
         PartBuffer encoded = job->pool.take(job->buffer_capacity);
@@ -195,8 +193,7 @@ void encoder_stage(const std::shared_ptr<Job>& job) {
 void uploader_stage(const std::shared_ptr<Job>& job) {
     while (ImagePartPtr part = job->upload_queue.pop()) {
         if (job->cancel.load()) {
-            job->pool.give(std::move(part->data));
-            drain(job->upload_queue, job->pool);
+            discard_rest(std::move(part), job->upload_queue, job->pool);
             return;
         }
         const std::string size = format_size(part->length);
@@ -207,7 +204,7 @@ void uploader_stage(const std::shared_ptr<Job>& job) {
         cJSON_AddNumberToObject(d, "total_parts", part->total_parts);
         cJSON_AddNumberToObject(d, "parts_uploaded", job->uploaded());
         cJSON_AddStringToObject(d, "size", size.c_str());
-        send_event("imaging_progress", d);
+        proto_send("imaging_progress", d);
 
         PartUpload upload;
         upload.base_url = job->base_url;
@@ -248,8 +245,7 @@ void uploader_stage(const std::shared_ptr<Job>& job) {
             std::lock_guard<std::mutex> guard(job->lock);
             if (!job->first_error) job->first_error = error.empty() ? std::string("Upload failed") : error;
         }
-        job->pool.give(std::move(part->data));
-        drain(job->upload_queue, job->pool);
+        discard_rest(std::move(part), job->upload_queue, job->pool);
         return;
     }
 }
@@ -395,7 +391,7 @@ void run_job(const std::shared_ptr<Job>& job) {
             log_write(LOG_INFO, "imaging: cancelled by user");
             cJSON* d = cJSON_CreateObject();
             cJSON_AddBoolToObject(d, "cancelled", true);
-            send_event("imaging_progress", d);
+            proto_send("imaging_progress", d);
             break;
         }
         if (auto error = job->error_text()) {
@@ -409,7 +405,7 @@ void run_job(const std::shared_ptr<Job>& job) {
         cJSON_AddNumberToObject(d, "part", part_number);
         cJSON_AddNumberToObject(d, "total_parts", last_part);
         cJSON_AddNumberToObject(d, "progress", percent(static_cast<uint64_t>(i), static_cast<uint64_t>(part_count)));
-        send_event("imaging_progress", d);
+        proto_send("imaging_progress", d);
 
         const uint64_t left = amount - total_read;
         const uint64_t want = part_size < left ? part_size : left;
@@ -464,7 +460,7 @@ void run_job(const std::shared_ptr<Job>& job) {
         cJSON_AddNumberToObject(d, "progress", percent(static_cast<uint64_t>(u > i ? u : i),
                                                        static_cast<uint64_t>(part_count)));
         cJSON_AddStringToObject(d, "speed", speed_text(speed).c_str());
-        send_event("imaging_progress", d);
+        proto_send("imaging_progress", d);
 
         part->length = got;
         part->data.set_size(static_cast<size_t>(got));
@@ -497,11 +493,11 @@ void run_job(const std::shared_ptr<Job>& job) {
         cJSON_AddNumberToObject(d, "parts_uploaded", uploaded);
         cJSON_AddNumberToObject(d, "progress", 100);
         cJSON_AddStringToObject(d, "speed", speed_text(average).c_str());
-        send_event("imaging_progress", d);
+        proto_send("imaging_progress", d);
         d = cJSON_CreateObject();
         cJSON_AddStringToObject(d, "batch_id", job->batch_id.c_str());
         cJSON_AddNumberToObject(d, "total_parts", part_count);
-        send_event("job_complete", d);
+        proto_send("job_complete", d);
     }
 }
 
@@ -523,7 +519,7 @@ void on_start_imaging(const cJSON* data) {
         cJSON_AddStringToObject(d, "phase", "pipeline");
         cJSON_AddStringToObject(d, "status", "Job in progress (reconnected)");
         cJSON_AddNumberToObject(d, "progress", -1);
-        send_event("imaging_progress", d);
+        proto_send("imaging_progress", d);
         return;
     }
     auto job = std::make_shared<Job>();

@@ -6,7 +6,6 @@ import email.parser
 import email.policy
 import hashlib
 import json
-import os
 import random
 import struct
 import subprocess
@@ -15,7 +14,7 @@ import time
 import pytest
 
 from conftest import FILE_LINE, wait_until
-from zelvo_server import server  # noqa: F401 (fixture)
+from zelvo_server import connect_agent, server  # noqa: F401 (fixture)
 
 MiB = 1 << 20
 TOKEN = "tok-123"
@@ -23,15 +22,6 @@ TOKEN = "tok-123"
 
 def log(target):
     return [m.group(3) for m in map(FILE_LINE.match, target.log_lines()) if m]
-
-
-def start_agent(target, server):
-    target.config_dir.mkdir(parents=True, exist_ok=True)
-    target.config_file.write_text(json.dumps({"server_url": f"http://127.0.0.1:{server.port}"}))
-    agent = target.start()
-    agent.wait_ready()
-    server.wait_connection()
-    return agent
 
 
 def events(server, since, names=("imaging_progress", "job_error", "job_complete")):
@@ -143,7 +133,7 @@ def test_large_file_reassembles_with_events_in_order(linux, server, tmp_path):
     size = 1536 * MiB + 777  # the last part and its last chunk are partial
     digest = make_file(source, size)
     try:
-        agent = start_agent(linux, server)
+        agent = connect_agent(linux, server)
         evs, _ = run_job(server, {"file_path": str(source), "part_size_mb": 64, "disk_name": "Big File #1"})
         names = [name for name, _ in evs]
         assert names[-1] == "job_complete", evs[-3:]
@@ -198,7 +188,7 @@ def test_resume_skips_the_chunks_the_server_holds(linux, server, tmp_path):
     source = tmp_path / "resume.bin"
     source.write_bytes(random.Random(5).randbytes(3 * 32 * MiB))  # random: 9 chunks per 32 MiB part
     digest = sha256_of(source)
-    agent = start_agent(linux, server)
+    agent = connect_agent(linux, server)
     # Part 1 (9 chunks) and three chunks of part 2 get through; then the server goes quiet.
     server.upload_fault(drop=-1, after=12)
     evs, _ = run_job(server, {"file_path": str(source), "part_size_mb": 32, "existing_disk_id": "77"}, timeout=120)
@@ -234,7 +224,7 @@ def test_refusals_retries_and_request_guards(linux, server, tmp_path):
     small.write_bytes(random.Random(2).randbytes(MiB))
     empty = tmp_path / "empty.bin"
     empty.write_bytes(b"")
-    agent = start_agent(linux, server)
+    agent = connect_agent(linux, server)
 
     # A refusal ends the job after one request, without retry.
     server.upload_fault(status=403, count=1, body="token expired")
@@ -281,7 +271,7 @@ def test_refusals_retries_and_request_guards(linux, server, tmp_path):
 def test_cancel_and_second_request_while_running(linux, server, tmp_path):
     source = tmp_path / "slow.bin"
     source.write_bytes(random.Random(3).randbytes(12 * 16 * MiB))  # twelve 16 MiB parts, 5 chunks each
-    agent = start_agent(linux, server)
+    agent = connect_agent(linux, server)
     server.upload_fault(delay_ms=400)  # every chunk answer takes a while
     since = server.call("GET", "/control/received")[1]["next"]
     request = {"token": TOKEN, "server_url": f"http://127.0.0.1:{server.port}", "file_path": str(source),
@@ -330,7 +320,7 @@ def test_multipart_bodies_read_by_a_standard_parser(linux, server, tmp_path):
     source = tmp_path / "parts.bin"
     content = random.Random(4).randbytes(5 * MiB) + bytes(MiB) + b"\x07" * (2 * MiB + 3)
     source.write_bytes(content)
-    agent = start_agent(linux, server)
+    agent = connect_agent(linux, server)
     server.upload_fault(record_raw=True, pad=8000)  # answers longer than 4 KiB must still count
     evs, _ = run_job(server, {"file_path": str(source), "part_size_mb": 6, "disk_name": "Card",
                               "existing_disk_id": "d-9"})
@@ -379,7 +369,7 @@ def test_multipart_bodies_read_by_a_standard_parser(linux, server, tmp_path):
 def test_upload_through_winhttp_under_wine(wine, server, tmp_path):
     source = tmp_path / "wine.bin"
     digest = make_file(source, 20 * MiB + 5, seed=9)
-    agent = start_agent(wine, server)
+    agent = connect_agent(wine, server)
     path = "Z:" + str(source).replace("/", "\\")
     # WinHTTP words a refusal as the upload's caller expects it.
     server.upload_fault(status=403, count=1, body="denied")
@@ -403,7 +393,7 @@ def test_block_device(linux, server, tmp_path):
         pytest.skip(f"no loop device can be made here: {result.stderr.strip()}")
     device = result.stdout.strip()
     try:
-        agent = start_agent(linux, server)
+        agent = connect_agent(linux, server)
         evs, _ = run_job(server, {"file_path": device, "part_size_mb": 10})
         assert evs[-1][0] == "job_complete", evs[-3:]
         assert f"imaging: {device} (24.0 MB) [file]" in log(linux)

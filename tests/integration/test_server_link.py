@@ -10,7 +10,7 @@ import pytest
 
 from conftest import ROOT, WIN_DIR, wait_until
 from test_transport import LINUX_BUILD, messages, probe_target  # noqa: F401 (fixture)
-from zelvo_server import ZelvoServer, server  # noqa: F401 (fixture)
+from zelvo_server import ZelvoServer, connect_agent, server  # noqa: F401 (fixture)
 
 
 def log_messages(target):
@@ -18,11 +18,7 @@ def log_messages(target):
 
 
 def test_agent_connects_and_keeps_the_link_alive(target, server):
-    target.config_dir.mkdir(parents=True, exist_ok=True)
-    target.config_file.write_text(json.dumps({"server_url": f"http://127.0.0.1:{server.port}"}))
-    agent = target.start()
-    agent.wait_ready()
-    server.wait_connection()
+    agent = connect_agent(target, server)
     assert wait_until(lambda: "proto: connected" in log_messages(target), 10)
     log = log_messages(target)
     assert f"ws: connecting to ws://127.0.0.1:{server.port}/ws" in log

@@ -100,6 +100,16 @@ class ZelvoServer:
         self.log.close()
 
 
+def connect_agent(target, server):
+    """Starts the target's agent configured for this server and waits until it is connected."""
+    target.config_dir.mkdir(parents=True, exist_ok=True)
+    target.config_file.write_text(json.dumps({"server_url": f"http://127.0.0.1:{server.port}"}))
+    agent = target.start()
+    agent.wait_ready()
+    server.wait_connection()
+    return agent
+
+
 @pytest.fixture
 def server(tmp_path):
     """A zelvo-server of the test's own, on an ephemeral loopback port."""
