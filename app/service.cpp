@@ -76,6 +76,7 @@ int service_main() {
     get_hostname(&hostname);
     log_write(LOG_INFO, "Hostname: %s", hostname.c_str());
     config_apply_server_url();
+    config_apply_test_settings();
 
     proto_init();
     auth_init();

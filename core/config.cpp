@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "core/log.h"
+#include "core/periods.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -159,6 +160,14 @@ void config_apply_server_url() {
     if (url.back() == '/') url.pop_back();
     state().server_url = url;
     log_write(LOG_INFO, "config: server %s", url.c_str());
+}
+
+void config_apply_test_settings() {
+    JsonPtr tree = config_load();
+    const cJSON* item = cJSON_GetObjectItem(tree.get(), "test_period_scale");
+    if (!cJSON_IsNumber(item)) return;
+    period_set_scale(item->valuedouble);
+    log_write(LOG_INFO, "config: test periods scaled by %g", period_scale());
 }
 
 std::string config_server_url() { return state().server_url; }

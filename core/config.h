@@ -29,6 +29,10 @@ std::string get_machine_id();
 // http(s) origin; otherwise the built-in default stays in force.
 void config_apply_server_url();
 
+// Reads the test-only "test_period_scale" (a number in (0, 1)) and shortens the waiting periods
+// by it (core/periods.h); absent in every real configuration, so the real periods stay in force.
+void config_apply_test_settings();
+
 // The server base URL in force, without a trailing slash (for instance "https://host:8443").
 std::string config_server_url();
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/version.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/tray.h"
@@ -12,6 +13,10 @@ std::string fs_join(const std::string& dir, const std::string& name) {
     char last = dir.back();
     if (last == fs_separator() || last == '/') return dir + name;
     return dir + fs_separator() + name;
+}
+
+std::string sys_call_error(const char* call, unsigned long code) {
+    return std::string(call) + " failed: " + sys_error_text(code);
 }
 
 std::vector<TrayMenuItem> tray_menu_items(bool linked, const std::string& status) {

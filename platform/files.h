@@ -56,8 +56,9 @@ bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntr
 // Raw read-only access to a file or a device such as "\\.\PHYSICALDRIVE0" or "/dev/sda".
 struct RawFile;
 // `sequential` tells the system the file will be read front to back (read-ahead, no caching of
-// what was read).
-RawFile* raw_open(const std::string& path, bool sequential = false);
+// what was read). Null when it cannot be opened, with the system's reason in *error (see
+// platform/error.h) when error is given.
+RawFile* raw_open(const std::string& path, bool sequential = false, std::string* error = nullptr);
 // Size in bytes (device length for disks); -1 when unknown.
 int64_t raw_size(RawFile* file);
 // Reads up to `length` bytes at `offset`; returns the count read, 0 at the end, -1 on error.

@@ -1,6 +1,8 @@
 // POSIX back end of files and raw devices.
 #include "platform/files.h"
 
+#include "platform/error.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -144,9 +146,12 @@ bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntr
     return true;
 }
 
-RawFile* raw_open(const std::string& path, bool sequential) {
+RawFile* raw_open(const std::string& path, bool sequential, std::string* error) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        if (error) *error = sys_error_text(sys_last_error());
+        return nullptr;
+    }
     if (sequential) posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return new RawFile{fd};
 }

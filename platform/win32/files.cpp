@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/error.h"
 #include "platform/win32/wide.h"
 
 struct RawFile {
@@ -100,10 +101,13 @@ bool fs_list_dir(const std::string& path, const std::function<bool(const DirEntr
     return true;
 }
 
-RawFile* raw_open(const std::string& path, bool sequential) {
+RawFile* raw_open(const std::string& path, bool sequential, std::string* error) {
     HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, sequential ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (handle == INVALID_HANDLE_VALUE) {
+        if (error) *error = sys_error_text(sys_last_error());
+        return nullptr;
+    }
     return new RawFile{handle};
 }
 
