@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "app/service.h"
-#include "app/version.h"
+#include "core/version.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/util.h"

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "app/link.h"
-#include "app/version.h"
+#include "core/version.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/util.h"
@@ -19,6 +19,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/system.h"
+#include "platform/thread.h"
 #include "platform/tray.h"
 
 std::atomic<bool> should_reconnect{false};
@@ -65,6 +66,7 @@ void connection_start() {
 
 int service_main() {
     proc_ensure_elevated();
+    thread_prepare_current();
     if (!acquire_single_instance()) return 0;
     proc_install_crash_handler(write_crash_line);
 

@@ -22,8 +22,34 @@ inline std::string json_print(const cJSON* item) {
     return out;
 }
 
-// The string value of a member looked up without regard to letter case, or null.
+// Readers of received members. Every received member is looked up without regard to letter case
+// (cJSON_GetObjectItem); a member of another type reads as absent.
+
+// The member itself, or null (also when `object` is not an object).
+inline const cJSON* json_item(const cJSON* object, const char* name) {
+    return cJSON_IsObject(object) ? cJSON_GetObjectItem(object, name) : nullptr;
+}
+
+// The string value, or null.
 inline const char* json_string(const cJSON* object, const char* name) {
-    const cJSON* item = cJSON_GetObjectItem(object, name);
+    const cJSON* item = json_item(object, name);
     return cJSON_IsString(item) ? item->valuestring : nullptr;
+}
+
+// A number as an integer (cJSON's saturated valueint), or `fallback`.
+inline int json_int(const cJSON* object, const char* name, int fallback) {
+    const cJSON* item = json_item(object, name);
+    return cJSON_IsNumber(item) ? item->valueint : fallback;
+}
+
+// A number, or `fallback`.
+inline double json_number(const cJSON* object, const char* name, double fallback) {
+    const cJSON* item = json_item(object, name);
+    return cJSON_IsNumber(item) ? item->valuedouble : fallback;
+}
+
+// True only for a JSON true; `fallback` when the member is absent or not a boolean.
+inline bool json_bool(const cJSON* object, const char* name, bool fallback) {
+    const cJSON* item = json_item(object, name);
+    return cJSON_IsBool(item) ? cJSON_IsTrue(item) : fallback;
 }

@@ -16,7 +16,7 @@
 #include <thread>
 #include <utility>
 
-#include "app/version.h"
+#include "core/version.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "net/proto.h"

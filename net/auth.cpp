@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "app/version.h"
+#include "core/version.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/util.h"

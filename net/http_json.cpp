@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/version.h"
+#include "core/version.h"
 #include "core/log.h"
 #include "platform/http.h"
 

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/version.h"
+#include "core/version.h"
 #include "core/log.h"
 #include "platform/websocket.h"
 

@@ -2,7 +2,7 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/version.h"
+#include "core/version.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/http.h"

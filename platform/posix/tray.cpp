@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "app/version.h"
+#include "core/version.h"
 #include "core/log.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "app/version.h"
+#include "core/version.h"
 #include "core/log.h"
 #include "platform/win32/wide.h"
 
