@@ -18,6 +18,19 @@ TRAYTOOL = WIN_DIR / "traytool.exe"
 WINEPREFIX = ROOT / "build" / "wineprefix-tests"
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "wine: runs zelvo.exe under Wine (given to every test that does)")
+    config.addinivalue_line("markers", "big_data: moves gigabytes; run once, against the native agent")
+    config.addinivalue_line("markers", "real_periods: proves the real waiting periods; run once, natively")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        params = getattr(getattr(item, "callspec", None), "params", {})
+        if "wine" in item.fixturenames or "wine" in params.values():
+            item.add_marker(pytest.mark.wine)
+
+
 def wait_until(predicate, timeout, interval=0.05):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -162,8 +175,8 @@ class WineTarget(Target):
         assert code == 0, out
 
     def cleanup(self):
+        # The session's wineserver stays up for the next test; only this test's agents go.
         super().cleanup()
-        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
         shutil.rmtree(self.config_dir, ignore_errors=True)
 
 
@@ -189,12 +202,16 @@ def xvfb():
 
 @pytest.fixture(scope="session")
 def wine_prefix(xvfb):
+    """The tests' Wine prefix, with one persistent wineserver for the whole session: starting
+    Wine's services afresh for every test costs seconds each."""
     env = dict(os.environ, WINEPREFIX=str(WINEPREFIX), WINEDEBUG="-all", DISPLAY=xvfb,
                WINEDLLOVERRIDES="mscoree,mshtml=")
     if not (WINEPREFIX / "system.reg").exists():
         subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True, timeout=300)
     subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=120)
-    return WINEPREFIX
+    subprocess.run(["wineserver", "-p"], env=env, capture_output=True, timeout=30)
+    yield WINEPREFIX
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
 
 
 @pytest.fixture(params=["linux", "wine"])

@@ -128,6 +128,7 @@ PROGRESS_KEYS = {
 }
 
 
+@pytest.mark.big_data
 def test_large_file_reassembles_with_events_in_order(linux, server, tmp_path):
     source = tmp_path / "big.bin"
     size = 1536 * MiB + 777  # the last part and its last chunk are partial

@@ -11,7 +11,8 @@ import pytest
 
 from conftest import ROOT, wait_until
 
-SERVER_EXE = ROOT / os.environ.get("ZELVO_LINUX_BUILD", "build/linux") / "zelvo-server"
+# The native server, unless a run puts the server itself under test (ZELVO_SERVER_BUILD).
+SERVER_EXE = ROOT / os.environ.get("ZELVO_SERVER_BUILD", "build/linux") / "zelvo-server"
 
 
 class ZelvoServer:
