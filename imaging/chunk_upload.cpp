@@ -80,9 +80,18 @@ std::string upload_part_filename(const std::string& disk_name, int part_number, 
     } else if (label && !label->empty()) {
         extension = ".img.gz";
     }
-    char number[16];
+    char number[24];
     std::snprintf(number, sizeof number, ".part%03d", part_number);
-    return (disk_name.empty() ? std::string("part") : disk_name) + number + extension;
+    const std::string suffix = std::string(number) + extension;
+    // The server keeps names within UPLOAD_MAX_FILENAME bytes: the base gives way, never the part
+    // number or the extension, and is cut only between characters.
+    std::string base = disk_name.empty() ? std::string("part") : disk_name;
+    size_t room = UPLOAD_MAX_FILENAME - suffix.size();
+    if (base.size() > room) {
+        while (room > 0 && (static_cast<unsigned char>(base[room]) & 0xC0) == 0x80) --room;
+        base.resize(room);
+    }
+    return base + suffix;
 }
 
 std::string upload_new_boundary() {

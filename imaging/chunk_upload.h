@@ -15,8 +15,12 @@ constexpr size_t UPLOAD_CHUNK_SIZE = 4194304;
 // Number of chunks for a part of that length: at least 1 (an empty part is sent as one empty chunk).
 int upload_chunk_count(uint64_t length);
 
+// Longest part file name, in bytes.
+constexpr size_t UPLOAD_MAX_FILENAME = 127;
+
 // "Disk_2.part007.zvimg": the name base ("part" when the disk name is empty), the part number and
-// the extension the compression label implies.
+// the extension the compression label implies. A base too long for UPLOAD_MAX_FILENAME is
+// shortened on a UTF-8 character boundary.
 std::string upload_part_filename(const std::string& disk_name, int part_number, const std::string* label);
 
 // "----ChunkBoundary" followed by 8 + 4 hex digits of a fresh GUID.

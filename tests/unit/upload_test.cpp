@@ -41,6 +41,32 @@ TEST(Upload, ChunkCountsAndPartNames) {
     for (const Case& c : cases) EXPECT_EQ(upload_part_filename(c.disk, c.part, c.label), c.name);
 }
 
+// The longest names the job can make (a 127-character disk name, part numbers of any width) keep
+// their part number and extension whole within 127 bytes; the base is cut between characters.
+TEST(Upload, PartNamesFitTheirLimit) {
+    const std::string zvimg = "zvimg", gzip = "gzip";
+    const std::string ascii(127, 'a');
+    std::string accented;
+    for (int i = 0; i < 64; ++i) accented += "\xC3\xA9";
+    struct Case {
+        const std::string& disk;
+        int part;
+        const std::string* label;
+        std::string name;
+    } cases[] = {
+        {ascii, 7, &zvimg, std::string(113, 'a') + ".part007.zvimg"},
+        {ascii, 7, nullptr, std::string(115, 'a') + ".part007.img"},
+        {ascii, 2147483647, &gzip, std::string(105, 'a') + ".part2147483647.img.gz"},
+        {ascii.substr(0, 100), 12, &zvimg, ascii.substr(0, 100) + ".part012.zvimg"},
+        {accented, 7, &zvimg, accented.substr(0, 112) + ".part007.zvimg"},
+    };
+    for (const Case& c : cases) {
+        const std::string name = upload_part_filename(c.disk, c.part, c.label);
+        EXPECT_EQ(name, c.name);
+        EXPECT_LE(name.size(), 127u);
+    }
+}
+
 TEST(Upload, BoundaryIsFreshAndWellFormed) {
     const std::string a = upload_new_boundary(), b = upload_new_boundary();
     EXPECT_TRUE(std::regex_match(a, std::regex("----ChunkBoundary[0-9a-f]{12}"))) << a;
