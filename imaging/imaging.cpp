@@ -14,6 +14,7 @@
 #include <ctime>
 #include <future>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "core/config.h"
@@ -84,14 +85,6 @@ bool valid_batch_id(const std::string& id) {
     return true;
 }
 
-std::string make_batch_id() {
-    std::tm local{};
-    sys_localtime(std::time(nullptr), &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    return text;
-}
-
 int percent(uint64_t done, uint64_t total) { return total ? static_cast<int>(done * 100 / total) : 0; }
 
 // ---- Job record ---------------------------------------------------------------------------------
@@ -133,6 +126,7 @@ struct Job {
 struct Record {
     std::mutex lock;
     std::shared_ptr<Job> current;  // the running job; null when none runs
+    std::set<std::string> batch_ids;  // every batch id this process generated
 };
 Record* const g_record = new Record;  // used by detached job threads until the process ends
 
@@ -347,7 +341,7 @@ bool prepare(Job& job, Source* source, uint64_t* start_offset, uint64_t* amount,
         }
         job.batch_id = batch_id;
     } else {
-        job.batch_id = make_batch_id();
+        job.batch_id = imaging_new_batch_id(std::time(nullptr));
     }
     return true;
 }
@@ -550,6 +544,19 @@ std::string imaging_clean_disk_name(const char* name, int disk_id) {
         }
     }
     return out.empty() ? "Disk_" + std::to_string(disk_id) : out;
+}
+
+std::string imaging_new_batch_id(std::time_t now) {
+    std::lock_guard<std::mutex> guard(g_record->lock);
+    // Two jobs within one second, or a clock set back, must not share a batch id: the server would
+    // take the second job's parts for the first one's. Each id is a second no earlier job took.
+    for (std::time_t second = now;; ++second) {
+        std::tm local{};
+        sys_localtime(second, &local);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+        if (g_record->batch_ids.insert(text).second) return text;
+    }
 }
 
 void imaging_register() {

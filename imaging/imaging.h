@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <condition_variable>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -47,3 +48,7 @@ void imaging_register();
 // "My Disk #1/2" -> "My_Disk_12": letters, digits, '-', '.', '_' kept, spaces turned into '_',
 // everything else dropped, at most 127 characters; "Disk_<id>" when nothing is left.
 std::string imaging_clean_disk_name(const char* name, int disk_id);
+
+// A batch id for a new job: the local time of `now` as "%Y%m%d%H%M%S", or of the next second whose
+// id this process has not handed out yet.
+std::string imaging_new_batch_id(std::time_t now);

@@ -277,4 +277,23 @@ TEST(Imaging, DiskNamesAreCleaned) {
     EXPECT_EQ(imaging_clean_disk_name(std::string(300, 'a').c_str(), 0), std::string(127, 'a'));
 }
 
+// Jobs started within one second get distinct ids, each the local time of an unused second.
+TEST(Imaging, GeneratedBatchIdsAreNeverRepeated) {
+    const std::time_t t = 1893456000;  // a second no other test asks for
+    auto local = [](std::time_t second) {
+        std::tm tm{};
+        localtime_r(&second, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
+        return std::string(text);
+    };
+    const std::string ids[] = {imaging_new_batch_id(t), imaging_new_batch_id(t), imaging_new_batch_id(t - 1),
+                               imaging_new_batch_id(t - 1)};
+    EXPECT_EQ(ids[0], local(t));
+    EXPECT_EQ(ids[1], local(t + 1));
+    EXPECT_EQ(ids[2], local(t - 1));
+    EXPECT_EQ(ids[3], local(t + 2));
+    for (const std::string& id : ids) EXPECT_TRUE(std::regex_match(id, std::regex("[0-9]{14}"))) << id;
+}
+
 }  // namespace
