@@ -4,6 +4,7 @@
 // unless the server refused it (401, 403, 404), which ends the part at once.
 #include "imaging/chunk_upload.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -92,6 +93,41 @@ std::string upload_part_filename(const std::string& disk_name, int part_number, 
         base.resize(room);
     }
     return base + suffix;
+}
+
+std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks) {
+    std::vector<uint8_t> flags(static_cast<size_t>(total_chunks > 0 ? total_chunks : 0), 0);
+    const cJSON* received = json_item(answer, "received_chunks");
+    if (!cJSON_IsArray(received)) return flags;
+    const cJSON* item = nullptr;
+    cJSON_ArrayForEach(item, received) {
+        // Only whole numbers count: anything else must not make a chunk look present.
+        if (!cJSON_IsNumber(item) || std::trunc(item->valuedouble) != item->valuedouble) continue;
+        const double index = item->valuedouble;
+        if (index >= 0 && index < total_chunks) flags[static_cast<size_t>(index)] = 1;
+    }
+    return flags;
+}
+
+std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
+                                                        const std::string& batch_id, int part_number,
+                                                        int total_chunks) {
+    if (total_chunks < 0) return std::nullopt;
+    const std::string url = base_url + "/upload_chunk_status?token=" + token + "&batch_id=" + batch_id +
+                            "&part_number=" + std::to_string(part_number);
+    std::string error;
+    JsonPtr answer = http_get_json(url, 10000, 15000, &error);
+    if (!answer) {
+        log_write(LOG_DEBUG, "upload: status query for part %d failed: %s", part_number, error.c_str());
+        return std::nullopt;
+    }
+    std::vector<uint8_t> flags = chunk_flags_from_answer(answer.get(), total_chunks);
+    int count = 0;
+    for (uint8_t flag : flags) count += flag;
+    if (count > 0) {
+        log_write(LOG_INFO, "upload: resume \xE2\x80\x94 %d/%d chunks already on server, skipping", count, total_chunks);
+    }
+    return flags;
 }
 
 std::string upload_new_boundary() {

@@ -1,5 +1,5 @@
-// Sends one image part to the server as 4 MiB multipart chunks, skipping the chunks the server
-// already holds and retrying failed ones.
+// The upload client: sends one image part to the server as 4 MiB multipart chunks, asking first
+// which chunks the server already holds (those are skipped), and retrying failed ones.
 #pragma once
 
 #include <atomic>
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/json.h"
 
@@ -42,6 +43,17 @@ struct ChunkFields {
 // The whole multipart body of one chunk; nothing when memory cannot be had.
 std::optional<std::string> upload_chunk_body(const std::string& boundary, const ChunkFields& fields,
                                              const uint8_t* chunk, size_t chunk_length);
+
+// The flags for an answer of the chunk-status query: "received_chunks" entries that are whole
+// numbers from 0 to total_chunks - 1 mark their chunk; anything else is ignored.
+std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks);
+
+// Asks {base_url}/upload_chunk_status which chunks of the part it holds: one flag per chunk,
+// 1 where the server has it. Nothing when the server could not be asked or gave no JSON; the
+// caller then sends every chunk.
+std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
+                                                        const std::string& batch_id, int part_number,
+                                                        int total_chunks);
 
 struct PartUpload {
     std::string base_url;

@@ -124,6 +124,7 @@ TEST(Upload, ResumeFlagsTakeOnlyWholeIndicesInRange) {
         {R"({"received_chunks":[0,2,99,-1]})", {1, 0, 1, 0}},
         {R"({"received_chunks":["1",1.5,null,true,3]})", {0, 0, 0, 1}},
         {R"({"received_chunks":{"0":1}})", {0, 0, 0, 0}},
+        {R"({"Received_Chunks":[1]})", {0, 1, 0, 0}},  // members are read ignoring letter case
         {R"({"status":"ok"})", {0, 0, 0, 0}},
     };
     for (const Case& c : cases) {
