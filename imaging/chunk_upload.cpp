@@ -95,8 +95,24 @@ std::string upload_part_filename(const std::string& disk_name, int part_number, 
     return base + suffix;
 }
 
-std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks) {
+std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks, uint64_t original_size,
+                                             std::string* mismatch) {
     std::vector<uint8_t> flags(static_cast<size_t>(total_chunks > 0 ? total_chunks : 0), 0);
+    // A batch id given back with another part size names parts the server holds in another cut:
+    // skipping by that list would leave holes in the image.
+    const cJSON* held_chunks = json_item(answer, "total_chunks");
+    const cJSON* held_size = json_item(answer, "original_size");
+    std::string differs;
+    if (held_chunks && (!cJSON_IsNumber(held_chunks) || held_chunks->valuedouble != total_chunks)) {
+        differs = "total_chunks " + json_print(held_chunks) + ", expected " + std::to_string(total_chunks);
+    } else if (held_size &&
+               (!cJSON_IsNumber(held_size) || held_size->valuedouble != static_cast<double>(original_size))) {
+        differs = "original_size " + json_print(held_size) + ", expected " + std::to_string(original_size);
+    }
+    if (!differs.empty()) {
+        if (mismatch) *mismatch = differs;
+        return flags;
+    }
     const cJSON* received = json_item(answer, "received_chunks");
     if (!cJSON_IsArray(received)) return flags;
     const cJSON* item = nullptr;
@@ -111,7 +127,7 @@ std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chun
 
 std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
                                                         const std::string& batch_id, int part_number,
-                                                        int total_chunks) {
+                                                        int total_chunks, uint64_t original_size) {
     if (total_chunks < 0) return std::nullopt;
     const std::string url = base_url + "/upload_chunk_status?token=" + token + "&batch_id=" + batch_id +
                             "&part_number=" + std::to_string(part_number);
@@ -121,7 +137,12 @@ std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_
         log_write(LOG_DEBUG, "upload: status query for part %d failed: %s", part_number, error.c_str());
         return std::nullopt;
     }
-    std::vector<uint8_t> flags = chunk_flags_from_answer(answer.get(), total_chunks);
+    std::string mismatch;
+    std::vector<uint8_t> flags = chunk_flags_from_answer(answer.get(), total_chunks, original_size, &mismatch);
+    if (!mismatch.empty()) {
+        log_write(LOG_WARN, "upload: server holds part %d of batch %s as another part (%s), sending every chunk",
+                  part_number, batch_id.c_str(), mismatch.c_str());
+    }
     int count = 0;
     for (uint8_t flag : flags) count += flag;
     if (count > 0) {
@@ -164,7 +185,8 @@ JsonPtr upload_part_chunked(const PartUpload& part, std::string* error) {
     if (part.existing_disk_id) fields.existing_disk_id = *part.existing_disk_id;
     const std::string url = part.base_url + "/upload_chunk?token=" + part.token;
 
-    const auto held = get_uploaded_chunks(part.base_url, part.token, part.batch_id, part.part_number, chunks);
+    const auto held = get_uploaded_chunks(part.base_url, part.token, part.batch_id, part.part_number, chunks,
+                                          part.original_size);
 
     JsonPtr last;
     std::string body;

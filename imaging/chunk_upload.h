@@ -45,15 +45,19 @@ std::optional<std::string> upload_chunk_body(const std::string& boundary, const 
                                              const uint8_t* chunk, size_t chunk_length);
 
 // The flags for an answer of the chunk-status query: "received_chunks" entries that are whole
-// numbers from 0 to total_chunks - 1 mark their chunk; anything else is ignored.
-std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks);
+// numbers from 0 to total_chunks - 1 mark their chunk; anything else is ignored. When the answer
+// tells the part's "total_chunks" or "original_size" and either differs from this part's chunk
+// count or raw size, the server's record belongs to another part: no flag is set, and *mismatch
+// (when given) says why.
+std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks, uint64_t original_size,
+                                             std::string* mismatch = nullptr);
 
 // Asks {base_url}/upload_chunk_status which chunks of the part it holds: one flag per chunk,
 // 1 where the server has it. Nothing when the server could not be asked or gave no JSON; the
 // caller then sends every chunk.
 std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
                                                         const std::string& batch_id, int part_number,
-                                                        int total_chunks);
+                                                        int total_chunks, uint64_t original_size);
 
 struct PartUpload {
     std::string base_url;

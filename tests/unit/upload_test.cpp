@@ -130,7 +130,35 @@ TEST(Upload, ResumeFlagsTakeOnlyWholeIndicesInRange) {
     for (const Case& c : cases) {
         JsonPtr answer = json_parse(c.answer);
         ASSERT_TRUE(answer) << c.answer;
-        EXPECT_EQ(chunk_flags_from_answer(answer.get(), 4), c.flags) << c.answer;
+        EXPECT_EQ(chunk_flags_from_answer(answer.get(), 4, 13 * MiB), c.flags) << c.answer;
+    }
+}
+
+// A list that belongs to this part (4 chunks, 13 MiB raw) is trusted; one the server holds for a
+// part cut another way is not, whatever it lists.
+TEST(Upload, ResumeFlagsOnlyForTheSamePart) {
+    const std::string held = R"("received_chunks":[0,1,2,3])";
+    struct Case {
+        std::string record;
+        bool trusted;
+        std::string mismatch;
+    } cases[] = {
+        {"", true, ""},
+        {R"(,"total_chunks":4,"original_size":13631488)", true, ""},
+        {R"(,"TOTAL_CHUNKS":4)", true, ""},
+        {R"(,"original_size":13631488)", true, ""},
+        {R"(,"total_chunks":8,"original_size":13631488)", false, "total_chunks 8, expected 4"},
+        {R"(,"total_chunks":4,"original_size":33554432)", false, "original_size 33554432, expected 13631488"},
+        {R"(,"Original_Size":1)", false, "original_size 1, expected 13631488"},
+        {R"(,"total_chunks":"4")", false, "total_chunks \"4\", expected 4"},
+    };
+    for (const Case& c : cases) {
+        JsonPtr answer = json_parse("{" + held + c.record + "}");
+        ASSERT_TRUE(answer) << c.record;
+        std::string mismatch;
+        const auto flags = chunk_flags_from_answer(answer.get(), 4, 13 * MiB, &mismatch);
+        EXPECT_EQ(flags, std::vector<uint8_t>(4, c.trusted ? 1 : 0)) << c.record;
+        EXPECT_EQ(mismatch, c.mismatch);
     }
 }
 
