@@ -433,9 +433,15 @@ void run_job(const std::shared_ptr<Job>& job) {
             failed = true;
             break;
         }
-        if (got == 0) {
-            log_write(LOG_WARN, "imaging: source ended at byte %llu", static_cast<unsigned long long>(position));
+        if (got < want) {
+            // A file that shrank or a device shorter than it said: the image would be short while
+            // the job reported it complete.
+            const std::string text = "Source ended at byte " + std::to_string(position + got) + " of " +
+                                     source.path + ", expected " + std::to_string(start_offset + amount);
+            log_write(LOG_ERROR, "imaging: %s", text.c_str());
+            send_job_error(text);
             job->pool.give(std::move(part->data));
+            failed = true;
             break;
         }
         position += got;
@@ -462,10 +468,6 @@ void run_job(const std::shared_ptr<Job>& job) {
         part->part_number = part_number;
         part->total_parts = last_part;
         job->read_queue.push(std::move(part));
-        if (got < want) {
-            log_write(LOG_WARN, "imaging: source ended at byte %llu", static_cast<unsigned long long>(position));
-            break;
-        }
     }
 
     job->read_queue.push(nullptr);

@@ -297,6 +297,27 @@ def test_refusals_retries_and_request_guards(linux, server, tmp_path):
     assert agent.wait_exit() == 0
 
 
+def test_source_shorter_than_its_size_is_an_error(linux, server):
+    """A sysfs attribute says 4096 bytes and holds a few: the source ends before the size it gave,
+    as a shrinking file or a short device does."""
+    source = "/sys/devices/system/cpu/online"
+    try:
+        with open(source, "rb") as f:
+            length = len(f.read())
+    except OSError as error:
+        pytest.skip(f"no {source} here: {error}")
+    agent = connect_agent(linux, server)
+    mark = next_log_seq(server)
+    evs, _ = run_job(server, {"file_path": source})
+    expected = f"Source ended at byte {length} of {source}, expected 4096"
+    assert [d for name, d in evs if name == "job_error"] == [{"error": expected}]
+    assert "job_complete" not in [name for name, _ in evs]
+    assert chunk_requests(server, mark) == []
+    assert f"imaging: {expected}" in log(linux)
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+
+
 def test_cancel_and_second_request_while_running(linux, server, tmp_path):
     source = tmp_path / "slow.bin"
     source.write_bytes(random.Random(3).randbytes(12 * 16 * MiB))  # twelve 16 MiB parts, 5 chunks each
