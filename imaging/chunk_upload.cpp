@@ -10,12 +10,14 @@
 #include <new>
 
 #include "core/log.h"
+#include "core/periods.h"
 #include "net/http_json.h"
 #include "platform/system.h"
 
 namespace {
 
 constexpr int kAttempts = 3;
+constexpr uint32_t kRetryPauseMs = 3000;  // times the attempt that failed
 
 void append_field(std::string& body, const std::string& boundary, const char* name, const std::string& value) {
     body += "--";
@@ -68,6 +70,8 @@ bool is_refusal(const std::string& error) {
 }
 
 }  // namespace
+
+uint32_t upload_retry_pause_ms(int attempt) { return kRetryPauseMs * static_cast<uint32_t>(attempt); }
 
 int upload_chunk_count(uint64_t length) {
     const uint64_t count = (length + UPLOAD_CHUNK_SIZE - 1) / UPLOAD_CHUNK_SIZE;
@@ -216,10 +220,10 @@ JsonPtr upload_part_chunked(const PartUpload& part, std::string* error) {
                 return fail("Chunk " + std::to_string(k) + " failed after " + std::to_string(kAttempts) +
                             " retries: " + shown);
             }
-            const uint32_t pause = part.retry_pause_ms * static_cast<uint32_t>(attempt);
+            const uint32_t pause = upload_retry_pause_ms(attempt);
             log_write(LOG_WARN, "upload: chunk %d error: %s, retrying in %ds", k, shown.c_str(),
                       static_cast<int>(pause / 1000));
-            sys_sleep_ms(pause);
+            sys_sleep_ms(period_ms(pause));
         }
     }
     if (last) return last;

@@ -72,9 +72,11 @@ struct PartUpload {
     std::string disk_name;
     const std::string* existing_disk_id = nullptr;  // null when the request carried none
     const std::atomic<bool>* cancel = nullptr;      // the job's flag, looked at before every chunk
-    // Pauses before the second and third attempt of a chunk; tests shorten them.
-    uint32_t retry_pause_ms = 3000;
 };
+
+// The pause after a chunk's failed attempt (1 or 2) before the next: 3 s, then 6 s. The wait
+// itself goes through period_ms, so a test configuration may shorten it.
+uint32_t upload_retry_pause_ms(int attempt);
 
 // The answer to the last chunk sent, or {"status":"ok"} (plus "disk_id" when an existing disk id
 // was given) when the server already held every chunk. Nothing on failure, with *error set to

@@ -15,10 +15,16 @@ import urllib.request
 import pytest
 
 from conftest import FILE_LINE, wait_until
-from zelvo_server import connect_agent, server  # noqa: F401 (fixture)
+from zelvo_server import connect_agent as connect_server_agent, server  # noqa: F401 (fixture)
 
 MiB = 1 << 20
 TOKEN = "tok-123"
+# Retry pauses and reconnects a tenth as long; the real pauses are proved by the unit tests.
+PERIOD_SCALE = 0.1
+
+
+def connect_agent(target, server):
+    return connect_server_agent(target, server, period_scale=PERIOD_SCALE)
 
 
 def log(target):
@@ -262,14 +268,14 @@ def test_refusals_retries_and_request_guards(linux, server, tmp_path):
     assert [d for name, d in evs if name == "job_error"] == [{"error": "Chunk 0: HTTP 403: token expired"}]
     assert len(chunk_requests(server, mark)) == 1
 
-    # A server error is tried three times, 3 s and 6 s apart.
+    # A server error is tried three times, 3 s and 6 s apart (scaled here; logged as the real pauses).
     server.upload_fault(status=500, count=3, body="boom")
     mark = next_log_seq(server)
     started = time.monotonic()
     evs, _ = run_job(server, {"file_path": str(small)})
     assert [d for name, d in evs if name == "job_error"] == [
         {"error": "Chunk 0 failed after 3 retries: HTTP 500: boom"}]
-    assert time.monotonic() - started >= 9
+    assert time.monotonic() - started >= 9 * PERIOD_SCALE
     assert len(chunk_requests(server, mark)) == 3
     lines = log(linux)
     for pause in (3, 6):

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "core/periods.h"
 #include "imaging/chunk_upload.h"
 #include "imaging/imaging.h"
 #include "net/http_json.h"
@@ -160,6 +161,13 @@ TEST(Upload, ResumeFlagsOnlyForTheSamePart) {
         EXPECT_EQ(flags, std::vector<uint8_t>(4, c.trusted ? 1 : 0)) << c.record;
         EXPECT_EQ(mismatch, c.mismatch);
     }
+}
+
+// The pauses a chunk's retries really wait when no test configuration shortens them.
+TEST(Upload, RetryPausesAreThreeThenSixSeconds) {
+    ASSERT_EQ(period_scale(), 1.0);
+    EXPECT_EQ(period_ms(upload_retry_pause_ms(1)), 3000u);
+    EXPECT_EQ(period_ms(upload_retry_pause_ms(2)), 6000u);
 }
 
 TEST(Upload, ConnectTimeoutFollowsTheBodyLength) {
