@@ -1,7 +1,10 @@
-// Chunked part upload. Each chunk is one multipart/form-data POST with the text fields that name
-// batch, part and chunk, then the chunk's bytes. The server is asked first which chunks of the
-// part it holds; those are skipped. A chunk that fails is sent twice more, after 3 s and 6 s,
-// unless the server refused it (401, 403, 404), which ends the part at once.
+// The upload client: the multipart body of a chunk, its POST with retries, part file names, the
+// chunk-status query with its resume flags, and the upload of a whole part.
+//
+// Each chunk is one multipart/form-data POST with the text fields that name batch, part and
+// chunk, then the chunk's bytes. The server is asked first which chunks of the part it holds;
+// those are skipped when its record is of this very part. A chunk that fails is sent twice more,
+// after 3 s and 6 s, unless the server refused it (401, 403, 404), which ends the part at once.
 #include "imaging/chunk_upload.h"
 
 #include <cmath>
@@ -67,6 +70,45 @@ bool build_body(std::string& body, const std::string& boundary, const ChunkField
 bool is_refusal(const std::string& error) {
     return error.find("HTTP 401") != std::string::npos || error.find("HTTP 403") != std::string::npos ||
            error.find("HTTP 404") != std::string::npos;
+}
+
+ChunkFields part_fields(const PartUpload& part, int chunks) {
+    ChunkFields fields;
+    fields.batch_id = part.batch_id;
+    fields.part_number = part.part_number;
+    fields.total_parts = part.total_parts;
+    fields.total_chunks = chunks;
+    fields.filename = upload_part_filename(part.disk_name, part.part_number, part.compression_label);
+    fields.disk_name = part.disk_name;
+    fields.compression_label = part.compression_label;
+    fields.original_size = part.original_size;
+    if (part.existing_disk_id) fields.existing_disk_id = *part.existing_disk_id;
+    return fields;
+}
+
+// Posts chunk `index` (the same body on every attempt) until it is taken, refused or has failed
+// three times; nothing on failure, with the part's error text.
+JsonPtr post_chunk(const std::string& url, const std::string& body, const std::string& content_type, int index,
+                   std::string* error) {
+    for (int attempt = 1;; ++attempt) {
+        std::string post_error;
+        JsonPtr answer = http_post_json(url, body.data(), body.size(), content_type, &post_error);
+        if (answer) return answer;
+        if (is_refusal(post_error)) {
+            *error = "Chunk " + std::to_string(index) + ": " + post_error;
+            return nullptr;
+        }
+        const std::string shown = post_error.empty() ? std::string("unknown") : post_error;
+        if (attempt == kAttempts) {
+            *error = "Chunk " + std::to_string(index) + " failed after " + std::to_string(kAttempts) +
+                     " retries: " + shown;
+            return nullptr;
+        }
+        const uint32_t pause = upload_retry_pause_ms(attempt);
+        log_write(LOG_WARN, "upload: chunk %d error: %s, retrying in %ds", index, shown.c_str(),
+                  static_cast<int>(pause / 1000));
+        sys_sleep_ms(period_ms(pause));
+    }
 }
 
 }  // namespace
@@ -177,18 +219,8 @@ JsonPtr upload_part_chunked(const PartUpload& part, std::string* error) {
         return nullptr;
     };
     const int chunks = upload_chunk_count(part.length);
-    ChunkFields fields;
-    fields.batch_id = part.batch_id;
-    fields.part_number = part.part_number;
-    fields.total_parts = part.total_parts;
-    fields.total_chunks = chunks;
-    fields.filename = upload_part_filename(part.disk_name, part.part_number, part.compression_label);
-    fields.disk_name = part.disk_name;
-    fields.compression_label = part.compression_label;
-    fields.original_size = part.original_size;
-    if (part.existing_disk_id) fields.existing_disk_id = *part.existing_disk_id;
+    ChunkFields fields = part_fields(part, chunks);
     const std::string url = part.base_url + "/upload_chunk?token=" + part.token;
-
     const auto held = get_uploaded_chunks(part.base_url, part.token, part.batch_id, part.part_number, chunks,
                                           part.original_size);
 
@@ -205,26 +237,10 @@ JsonPtr upload_part_chunked(const PartUpload& part, std::string* error) {
         if (!build_body(body, boundary, fields, part.data ? part.data + start : nullptr, length)) {
             return fail("Failed to build chunk body");
         }
-        const std::string content_type = "multipart/form-data; boundary=" + boundary;
-
-        for (int attempt = 1;; ++attempt) {
-            std::string post_error;
-            JsonPtr answer = http_post_json(url, body.data(), body.size(), content_type, &post_error);
-            if (answer) {
-                last = std::move(answer);
-                break;
-            }
-            if (is_refusal(post_error)) return fail("Chunk " + std::to_string(k) + ": " + post_error);
-            const std::string shown = post_error.empty() ? std::string("unknown") : post_error;
-            if (attempt == kAttempts) {
-                return fail("Chunk " + std::to_string(k) + " failed after " + std::to_string(kAttempts) +
-                            " retries: " + shown);
-            }
-            const uint32_t pause = upload_retry_pause_ms(attempt);
-            log_write(LOG_WARN, "upload: chunk %d error: %s, retrying in %ds", k, shown.c_str(),
-                      static_cast<int>(pause / 1000));
-            sys_sleep_ms(period_ms(pause));
-        }
+        std::string post_error;
+        JsonPtr answer = post_chunk(url, body, "multipart/form-data; boundary=" + boundary, k, &post_error);
+        if (!answer) return fail(std::move(post_error));
+        last = std::move(answer);
     }
     if (last) return last;
 
