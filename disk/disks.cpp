@@ -134,11 +134,16 @@ JsonPtr disk_object(const DiskRow& row, const std::string& device_path) {
     return disk;
 }
 
-uint64_t get_disk_size(const std::string& path) {
-    RawFile* file = raw_open(path);
-    if (!file) return 0;
-    int64_t size = raw_size(file);
+uint64_t get_disk_size(const std::string& path, std::string* error) {
+    std::string reason;
+    RawFile* file = raw_open(path, false, &reason);
+    if (!file) {
+        if (error) *error = reason;
+        return 0;
+    }
+    const int64_t size = raw_size(file);
     raw_close(file);
+    if (size < 0 && error) *error = "size unknown";
     return size > 0 ? static_cast<uint64_t>(size) : 0;
 }
 

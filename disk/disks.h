@@ -33,8 +33,9 @@ const char* disk_bus_type(std::string_view raw);
 // "removable"} for one row; `device_path` is the path of the row's disk number.
 JsonPtr disk_object(const DiskRow& row, const std::string& device_path);
 
-// Length in bytes of a device or file; 0 when it cannot be opened or measured.
-uint64_t get_disk_size(const std::string& path);
+// Length in bytes of a device or file: the one way jobs size their source. 0 when it cannot be
+// opened or measured, with the reason in *error when error is given (left alone for an empty file).
+uint64_t get_disk_size(const std::string& path, std::string* error = nullptr);
 
 // The "list_disks" and "list_drives" handlers.
 void disk_on_list_disks(const cJSON* data);

@@ -1,5 +1,5 @@
-// Sends one image part to the server as 4 MiB multipart chunks, skipping the chunks the server
-// already holds and retrying failed ones.
+// The upload client: sends one image part to the server as 4 MiB multipart chunks, asking first
+// which chunks the server already holds (those are skipped), and retrying failed ones.
 #pragma once
 
 #include <atomic>
@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/json.h"
 
@@ -15,8 +16,12 @@ constexpr size_t UPLOAD_CHUNK_SIZE = 4194304;
 // Number of chunks for a part of that length: at least 1 (an empty part is sent as one empty chunk).
 int upload_chunk_count(uint64_t length);
 
+// Longest part file name, in bytes.
+constexpr size_t UPLOAD_MAX_FILENAME = 127;
+
 // "Disk_2.part007.zvimg": the name base ("part" when the disk name is empty), the part number and
-// the extension the compression label implies.
+// the extension the compression label implies. A base too long for UPLOAD_MAX_FILENAME is
+// shortened on a UTF-8 character boundary.
 std::string upload_part_filename(const std::string& disk_name, int part_number, const std::string* label);
 
 // "----ChunkBoundary" followed by 8 + 4 hex digits of a fresh GUID.
@@ -39,6 +44,21 @@ struct ChunkFields {
 std::optional<std::string> upload_chunk_body(const std::string& boundary, const ChunkFields& fields,
                                              const uint8_t* chunk, size_t chunk_length);
 
+// The flags for an answer of the chunk-status query: "received_chunks" entries that are whole
+// numbers from 0 to total_chunks - 1 mark their chunk; anything else is ignored. When the answer
+// tells the part's "total_chunks" or "original_size" and either differs from this part's chunk
+// count or raw size, the server's record belongs to another part: no flag is set, and *mismatch
+// (when given) says why.
+std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks, uint64_t original_size,
+                                             std::string* mismatch = nullptr);
+
+// Asks {base_url}/upload_chunk_status which chunks of the part it holds: one flag per chunk,
+// 1 where the server has it. Nothing when the server could not be asked or gave no JSON; the
+// caller then sends every chunk.
+std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
+                                                        const std::string& batch_id, int part_number,
+                                                        int total_chunks, uint64_t original_size);
+
 struct PartUpload {
     std::string base_url;
     std::string token;
@@ -52,9 +72,11 @@ struct PartUpload {
     std::string disk_name;
     const std::string* existing_disk_id = nullptr;  // null when the request carried none
     const std::atomic<bool>* cancel = nullptr;      // the job's flag, looked at before every chunk
-    // Pauses before the second and third attempt of a chunk; tests shorten them.
-    uint32_t retry_pause_ms = 3000;
 };
+
+// The pause after a chunk's failed attempt (1 or 2) before the next: 3 s, then 6 s. The wait
+// itself goes through period_ms, so a test configuration may shorten it.
+uint32_t upload_retry_pause_ms(int attempt);
 
 // The answer to the last chunk sent, or {"status":"ok"} (plus "disk_id" when an existing disk id
 // was given) when the server already held every chunk. Nothing on failure, with *error set to

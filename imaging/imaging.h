@@ -5,11 +5,14 @@
 
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/json.h"
 #include "imaging/part_buffer.h"
 
 // One part of the image, owned by whichever stage holds it.
@@ -41,9 +44,37 @@ private:
     size_t write_ = 0;
 };
 
+// What one job does, made from its request before anything is read: where from, how much, in
+// which parts, and where to.
+struct ImagingPlan {
+    std::string source;        // device or file path
+    bool from_file = false;    // the request named a file
+    uint64_t source_size = 0;  // bytes, as the source reported when planned
+    uint64_t start_offset = 0; // first byte read
+    uint64_t amount = 0;       // bytes to read from there
+    uint64_t part_size = 0;    // bytes per part (the last one may be shorter)
+    int first_part = 1;        // number of the first part read
+    int part_count = 0;        // at least 1
+    std::string batch_id;
+    std::string disk_name;     // cleaned, as sent and used in part file names
+    std::string base_url;      // the upload endpoints hang below it
+    std::string token;
+    std::optional<std::string> existing_disk_id;
+
+    int last_part() const { return first_part + part_count - 1; }
+};
+
+// The plan for a "start_imaging" or "upload_local_file" request (its "d"); the source is sized
+// here. Nothing for a request the job cannot serve, with the job_error text in *error.
+std::optional<ImagingPlan> imaging_make_plan(const cJSON* request, std::string* error);
+
 // Binds "start_imaging", "upload_local_file" and "cancel_job".
 void imaging_register();
 
 // "My Disk #1/2" -> "My_Disk_12": letters, digits, '-', '.', '_' kept, spaces turned into '_',
 // everything else dropped, at most 127 characters; "Disk_<id>" when nothing is left.
 std::string imaging_clean_disk_name(const char* name, int disk_id);
+
+// A batch id for a new job: the local time of `now` as "%Y%m%d%H%M%S", or of the next second whose
+// id this process has not handed out yet.
+std::string imaging_new_batch_id(std::time_t now);

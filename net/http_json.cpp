@@ -1,10 +1,9 @@
-// The upload client's POST and resume query, on the platform's HTTP request. Failures are worded
+// JSON requests on the platform's HTTP request. Failures are worded
 // per step of the request so that callers can tell a refusal (HTTP 401/403/404) from a network
 // fault; both builds use the same words and numbers.
 #include "net/http_json.h"
 
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 
 #include "core/version.h"
@@ -91,6 +90,27 @@ JsonPtr parse_answer(const HttpResponse& response) {
     return json_parse(response.body);
 }
 
+// The answer of a request whose status is below 400 and whose body is JSON; nothing otherwise,
+// with the error text set.
+JsonPtr judge_answer(const HttpResponse& response, const char* method, std::string* error) {
+    if (response.status == 0 || (!response.ok && response.failed_step != HttpStep::read)) {
+        if (!response.error.empty()) log_write(LOG_DEBUG, "http: %s failed: %s", method, response.error.c_str());
+        set_error(error, step_error(response));
+        return nullptr;
+    }
+    const unsigned long status = static_cast<unsigned long>(response.status);
+    if (status > 399) {
+        set_error(error, "HTTP " + std::to_string(status) + ": " + response.body);
+        return nullptr;
+    }
+    JsonPtr answer = response.ok ? parse_answer(response) : nullptr;
+    if (!answer) {
+        set_error(error, "Invalid JSON response (HTTP " + std::to_string(status) + ")");
+        return nullptr;
+    }
+    return answer;
+}
+
 }  // namespace
 
 uint32_t http_post_connect_timeout_ms(size_t body_length) {
@@ -118,64 +138,22 @@ JsonPtr http_post_json(const std::string& url, const void* body, size_t body_len
     request.receive_timeout_ms = 600000;
     request.max_body = HTTP_JSON_MAX_ANSWER;
 
-    HttpResponse response = http_request(request);
-    if (response.status == 0 || (!response.ok && response.failed_step != HttpStep::read)) {
-        if (!response.error.empty()) log_write(LOG_DEBUG, "http: POST failed: %s", response.error.c_str());
-        set_error(error, step_error(response));
-        return nullptr;
-    }
-    const unsigned long status = static_cast<unsigned long>(response.status);
-    if (status > 399) {
-        set_error(error, "HTTP " + std::to_string(status) + ": " + response.body);
-        return nullptr;
-    }
-    JsonPtr answer = response.ok ? parse_answer(response) : nullptr;
-    if (!answer) {
-        set_error(error, "Invalid JSON response (HTTP " + std::to_string(status) + ")");
-        return nullptr;
-    }
-    return answer;
+    return judge_answer(http_request(request), "POST", error);
 }
 
-std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks) {
-    std::vector<uint8_t> flags(static_cast<size_t>(total_chunks > 0 ? total_chunks : 0), 0);
-    const cJSON* received = cJSON_GetObjectItemCaseSensitive(answer, "received_chunks");
-    if (!cJSON_IsArray(received)) return flags;
-    const cJSON* item = nullptr;
-    cJSON_ArrayForEach(item, received) {
-        // Only whole numbers count: anything else must not make a chunk look present.
-        if (!cJSON_IsNumber(item) || std::trunc(item->valuedouble) != item->valuedouble) continue;
-        const double index = item->valuedouble;
-        if (index >= 0 && index < total_chunks) flags[static_cast<size_t>(index)] = 1;
+JsonPtr http_get_json(const std::string& url, uint32_t connect_ms, uint32_t io_ms, std::string* error) {
+    if (!url_usable(url)) {
+        set_error(error, "Invalid URL");
+        return nullptr;
     }
-    return flags;
-}
-
-std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
-                                                        const std::string& batch_id, int part_number,
-                                                        int total_chunks) {
-    const std::string url = base_url + "/upload_chunk_status?token=" + token + "&batch_id=" + batch_id +
-                            "&part_number=" + std::to_string(part_number);
-    if (total_chunks < 0 || !url_usable(url)) return std::nullopt;
     HttpRequest request;
     request.method = "GET";
     request.url = url;
     request.user_agent = ZELVO_USER_AGENT;
-    request.resolve_timeout_ms = 10000;
-    request.connect_timeout_ms = 10000;
-    request.send_timeout_ms = 15000;
-    request.receive_timeout_ms = 15000;
+    request.resolve_timeout_ms = connect_ms;
+    request.connect_timeout_ms = connect_ms;
+    request.send_timeout_ms = io_ms;
+    request.receive_timeout_ms = io_ms;
     request.max_body = HTTP_JSON_MAX_ANSWER;
-    HttpResponse response = http_request(request);
-    if (!response.ok) return std::nullopt;
-    JsonPtr answer = parse_answer(response);
-    if (!answer) return std::nullopt;
-
-    std::vector<uint8_t> flags = chunk_flags_from_answer(answer.get(), total_chunks);
-    int count = 0;
-    for (uint8_t flag : flags) count += flag;
-    if (count > 0) {
-        log_write(LOG_INFO, "upload: resume \xE2\x80\x94 %d/%d chunks already on server, skipping", count, total_chunks);
-    }
-    return flags;
+    return judge_answer(http_request(request), "GET", error);
 }

@@ -1,13 +1,10 @@
-// The upload client's two requests: a POST whose answer is JSON, and the query that tells which
-// chunks of a part the server already holds. Each call opens and closes its own connection, so
-// any thread may call them at any time.
+// HTTP requests whose answer is JSON: a POST with a body and a GET. Each call opens and closes its
+// own connection, so any thread may call them at any time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include "core/json.h"
 
@@ -28,13 +25,8 @@ uint32_t http_post_connect_timeout_ms(size_t body_length);
 JsonPtr http_post_json(const std::string& url, const void* body, size_t body_length, const std::string& content_type,
                        std::string* error);
 
-// The flags for an answer of the chunk-status query: "received_chunks" entries that are whole
-// numbers from 0 to total_chunks - 1 mark their chunk; anything else is ignored.
-std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chunks);
-
-// Asks {base_url}/upload_chunk_status which chunks of the part it holds: one flag per chunk,
-// 1 where the server has it. Nothing when the server could not be asked or gave no JSON; the
-// caller then sends every chunk.
-std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
-                                                        const std::string& batch_id, int part_number,
-                                                        int total_chunks);
+// GETs `url` (absolute http or https URL) with time-outs of `connect_ms` for resolving and
+// connecting and `io_ms` for sending and receiving. The parsed answer when the status is below 400
+// and the body is JSON; otherwise nothing, with a short text in *error (when error is not null):
+// "Invalid URL", "HTTP N: body", "Invalid JSON response (HTTP N)" or the failed step's text.
+JsonPtr http_get_json(const std::string& url, uint32_t connect_ms, uint32_t io_ms, std::string* error);

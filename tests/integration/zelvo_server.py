@@ -101,10 +101,14 @@ class ZelvoServer:
         self.log.close()
 
 
-def connect_agent(target, server):
-    """Starts the target's agent configured for this server and waits until it is connected."""
+def connect_agent(target, server, period_scale=None):
+    """Starts the target's agent configured for this server and waits until it is connected;
+    `period_scale` shortens the agent's waiting periods (retry pauses, reconnects) by that factor."""
     target.config_dir.mkdir(parents=True, exist_ok=True)
-    target.config_file.write_text(json.dumps({"server_url": f"http://127.0.0.1:{server.port}"}))
+    config = {"server_url": f"http://127.0.0.1:{server.port}"}
+    if period_scale is not None:
+        config["test_period_scale"] = period_scale
+    target.config_file.write_text(json.dumps(config))
     agent = target.start()
     agent.wait_ready()
     server.wait_connection()

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "core/periods.h"
 #include "imaging/chunk_upload.h"
 #include "imaging/imaging.h"
 #include "net/http_json.h"
@@ -39,6 +40,32 @@ TEST(Upload, ChunkCountsAndPartNames) {
         {"", 1234, &zvimg, "part.part1234.zvimg"},
     };
     for (const Case& c : cases) EXPECT_EQ(upload_part_filename(c.disk, c.part, c.label), c.name);
+}
+
+// The longest names the job can make (a 127-character disk name, part numbers of any width) keep
+// their part number and extension whole within 127 bytes; the base is cut between characters.
+TEST(Upload, PartNamesFitTheirLimit) {
+    const std::string zvimg = "zvimg", gzip = "gzip";
+    const std::string ascii(127, 'a');
+    std::string accented;
+    for (int i = 0; i < 64; ++i) accented += "\xC3\xA9";
+    struct Case {
+        const std::string& disk;
+        int part;
+        const std::string* label;
+        std::string name;
+    } cases[] = {
+        {ascii, 7, &zvimg, std::string(113, 'a') + ".part007.zvimg"},
+        {ascii, 7, nullptr, std::string(115, 'a') + ".part007.img"},
+        {ascii, 2147483647, &gzip, std::string(105, 'a') + ".part2147483647.img.gz"},
+        {ascii.substr(0, 100), 12, &zvimg, ascii.substr(0, 100) + ".part012.zvimg"},
+        {accented, 7, &zvimg, accented.substr(0, 112) + ".part007.zvimg"},
+    };
+    for (const Case& c : cases) {
+        const std::string name = upload_part_filename(c.disk, c.part, c.label);
+        EXPECT_EQ(name, c.name);
+        EXPECT_LE(name.size(), 127u);
+    }
 }
 
 TEST(Upload, BoundaryIsFreshAndWellFormed) {
@@ -98,13 +125,49 @@ TEST(Upload, ResumeFlagsTakeOnlyWholeIndicesInRange) {
         {R"({"received_chunks":[0,2,99,-1]})", {1, 0, 1, 0}},
         {R"({"received_chunks":["1",1.5,null,true,3]})", {0, 0, 0, 1}},
         {R"({"received_chunks":{"0":1}})", {0, 0, 0, 0}},
+        {R"({"Received_Chunks":[1]})", {0, 1, 0, 0}},  // members are read ignoring letter case
         {R"({"status":"ok"})", {0, 0, 0, 0}},
     };
     for (const Case& c : cases) {
         JsonPtr answer = json_parse(c.answer);
         ASSERT_TRUE(answer) << c.answer;
-        EXPECT_EQ(chunk_flags_from_answer(answer.get(), 4), c.flags) << c.answer;
+        EXPECT_EQ(chunk_flags_from_answer(answer.get(), 4, 13 * MiB), c.flags) << c.answer;
     }
+}
+
+// A list that belongs to this part (4 chunks, 13 MiB raw) is trusted; one the server holds for a
+// part cut another way is not, whatever it lists.
+TEST(Upload, ResumeFlagsOnlyForTheSamePart) {
+    const std::string held = R"("received_chunks":[0,1,2,3])";
+    struct Case {
+        std::string record;
+        bool trusted;
+        std::string mismatch;
+    } cases[] = {
+        {"", true, ""},
+        {R"(,"total_chunks":4,"original_size":13631488)", true, ""},
+        {R"(,"TOTAL_CHUNKS":4)", true, ""},
+        {R"(,"original_size":13631488)", true, ""},
+        {R"(,"total_chunks":8,"original_size":13631488)", false, "total_chunks 8, expected 4"},
+        {R"(,"total_chunks":4,"original_size":33554432)", false, "original_size 33554432, expected 13631488"},
+        {R"(,"Original_Size":1)", false, "original_size 1, expected 13631488"},
+        {R"(,"total_chunks":"4")", false, "total_chunks \"4\", expected 4"},
+    };
+    for (const Case& c : cases) {
+        JsonPtr answer = json_parse("{" + held + c.record + "}");
+        ASSERT_TRUE(answer) << c.record;
+        std::string mismatch;
+        const auto flags = chunk_flags_from_answer(answer.get(), 4, 13 * MiB, &mismatch);
+        EXPECT_EQ(flags, std::vector<uint8_t>(4, c.trusted ? 1 : 0)) << c.record;
+        EXPECT_EQ(mismatch, c.mismatch);
+    }
+}
+
+// The pauses a chunk's retries really wait when no test configuration shortens them.
+TEST(Upload, RetryPausesAreThreeThenSixSeconds) {
+    ASSERT_EQ(period_scale(), 1.0);
+    EXPECT_EQ(period_ms(upload_retry_pause_ms(1)), 3000u);
+    EXPECT_EQ(period_ms(upload_retry_pause_ms(2)), 6000u);
 }
 
 TEST(Upload, ConnectTimeoutFollowsTheBodyLength) {
@@ -249,6 +312,25 @@ TEST(Imaging, DiskNamesAreCleaned) {
     };
     for (const Case& c : cases) EXPECT_EQ(imaging_clean_disk_name(c.name, c.id), c.expected);
     EXPECT_EQ(imaging_clean_disk_name(std::string(300, 'a').c_str(), 0), std::string(127, 'a'));
+}
+
+// Jobs started within one second get distinct ids, each the local time of an unused second.
+TEST(Imaging, GeneratedBatchIdsAreNeverRepeated) {
+    const std::time_t t = 1893456000;  // a second no other test asks for
+    auto local = [](std::time_t second) {
+        std::tm tm{};
+        localtime_r(&second, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &tm);
+        return std::string(text);
+    };
+    const std::string ids[] = {imaging_new_batch_id(t), imaging_new_batch_id(t), imaging_new_batch_id(t - 1),
+                               imaging_new_batch_id(t - 1)};
+    EXPECT_EQ(ids[0], local(t));
+    EXPECT_EQ(ids[1], local(t + 1));
+    EXPECT_EQ(ids[2], local(t - 1));
+    EXPECT_EQ(ids[3], local(t + 2));
+    for (const std::string& id : ids) EXPECT_TRUE(std::regex_match(id, std::regex("[0-9]{14}"))) << id;
 }
 
 }  // namespace
