@@ -34,10 +34,12 @@ constexpr uint32_t kInstancePauseMs = 500;
 // process.
 constexpr const char* kCrashLine = "[{time}] CRASH: exception code 0x{code} at address {address}\n";
 
-// Waits up to about 4.5 s for an older instance to go away; false when this one must end.
-bool acquire_single_instance() {
+// Waits up to about 4.5 s for an older instance to go away; false when this one must end. Where
+// a lock file is the guard it lies in the configuration folder: what two agents must not share.
+bool acquire_single_instance(const std::string& config_dir) {
+    std::string lock_file = fs_join(config_dir, "zelvo.lock");
     for (int attempt = 1; attempt <= kInstanceTries; ++attempt) {
-        switch (proc_instance_try_lock()) {
+        switch (proc_instance_try_lock(lock_file)) {
             case InstanceLock::acquired: return true;
             case InstanceLock::failed: return false;
             case InstanceLock::busy: break;
@@ -61,7 +63,7 @@ int service_main() {
     thread_prepare_current();
     // The folder is known from the environment alone; config_init creates it below.
     std::string config_dir = config_choose_dir();
-    if (!acquire_single_instance()) return 0;
+    if (!acquire_single_instance(config_dir)) return 0;
     proc_install_crash_handler(fs_join(config_dir, "crash.log"), kCrashLine);
 
     config_init();

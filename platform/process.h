@@ -15,9 +15,12 @@ void proc_ensure_elevated();
 
 enum class InstanceLock { acquired, busy, failed };
 
-// One try at the process-wide single-instance guard. `acquired` keeps the guard held until the
-// process ends; `busy` means another instance holds it; `failed` that it cannot be had at all.
-InstanceLock proc_instance_try_lock();
+// One try at the single-instance guard. `acquired` keeps the guard held until the process ends;
+// `busy` means another instance holds it; `failed` that it cannot be had at all. Windows guards
+// with its named mutex and does not use `lock_file`. POSIX holds an exclusive lock on `lock_file`
+// (created with its folder, readable by its owner only, so no other user can take it first); put
+// it inside what two instances must not share.
+InstanceLock proc_instance_try_lock(const std::string& lock_file);
 
 // Installs the process-wide handler for fatal faults. On a fault it appends one line to
 // `crash_log`, made from the template `line` with "{time}" replaced by the local time

@@ -77,10 +77,11 @@ void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
     raise(signal_number);
 }
 
-std::string lock_file_path() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/') return std::string(runtime) + "/zelvo.lock";
-    return "/tmp/zelvo-" + std::to_string(getuid()) + ".lock";
+// Creates the folders leading to `path`, as mkdir -p does for its parent.
+void make_parent_dirs(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0700);  // an existing folder is fine
+    }
 }
 
 std::vector<char*> make_argv(const std::vector<std::string>& argv) {
@@ -94,8 +95,15 @@ std::vector<char*> make_argv(const std::vector<std::string>& argv) {
 
 void proc_ensure_elevated() {}
 
-InstanceLock proc_instance_try_lock() {
-    int fd = open(lock_file_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+InstanceLock proc_instance_try_lock(const std::string& lock_file) {
+    const int flags = O_CLOEXEC | O_NOFOLLOW;
+    int fd = open(lock_file.c_str(), O_RDWR | O_CREAT | flags, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        make_parent_dirs(lock_file);
+        fd = open(lock_file.c_str(), O_RDWR | O_CREAT | flags, 0600);
+    }
+    // A read-only folder still guards: a lock needs no write access to the file.
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = open(lock_file.c_str(), O_RDONLY | flags);
     if (fd < 0) return InstanceLock::failed;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return InstanceLock::acquired;  // held until exit
     int error = errno;

@@ -111,7 +111,7 @@ void proc_ensure_elevated() {
     // Declined or impossible: run on unelevated.
 }
 
-InstanceLock proc_instance_try_lock() {
+InstanceLock proc_instance_try_lock(const std::string&) {
     HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\ZelvoServiceNative");
     if (!mutex) return InstanceLock::failed;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {

@@ -123,6 +123,35 @@ def test_second_instance_ends_quietly(target):
     stop(target, first)
 
 
+@pytest.mark.parametrize("other,second_runs", [("XDG_RUNTIME_DIR", False), ("XDG_CONFIG_HOME", True)],
+                         ids=["same-configuration", "other-configuration"])
+def test_single_instance_guards_the_configuration_folder(linux, tmp_path, other, second_runs):
+    # Two agents on one configuration would overwrite each other's key and log; two with
+    # configurations of their own do not meet, whatever session they run in.
+    first = run_until_ready(linux)
+    (tmp_path / "other").mkdir(mode=0o700)
+    env = dict(linux.env, **{other: str(tmp_path / "other")})
+    second = subprocess.Popen([str(linux.exe)], env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, cwd=tmp_path)
+    try:
+        if second_runs:
+            other_log = tmp_path / "other" / "Zelvo" / "service.log"
+            assert wait_until(lambda: any("System tray icon added" in l for l in read_lines(other_log)), 30)
+            second.stdin.write(b"exit\n")
+            second.stdin.flush()
+            assert second.wait(20) == 0
+        else:
+            assert second.wait(30) == 0
+            assert second.stderr.read() == b""
+            assert messages(linux).count("Zelvo v1.0.2 starting") == 1
+    finally:
+        if second.poll() is None:
+            second.kill()
+            second.wait()
+    assert first.proc.poll() is None
+    stop(linux, first)
+
+
 def test_instance_takes_over_when_the_first_ends(linux):
     first = run_until_ready(linux)
     second = linux.start()
