@@ -1,7 +1,6 @@
 // Service entry: start-up in its fixed order, the crash writer, and shutdown after the tray loop.
 #include "app/service.h"
 
-#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -31,21 +30,16 @@ std::string g_server_ws_url;  // set once during start-up, before any connection
 constexpr int kInstanceTries = 10;
 constexpr uint32_t kInstancePauseMs = 500;
 
-// Appends one line to crash.log in the configuration folder. Runs inside a crashed process.
-void write_crash_line(uint32_t code, const void* address) {
-    std::string path = fs_join(config_get_dir(), "crash.log");
-    FILE* file = fs_fopen(path, "a");
-    if (!file) return;
-    std::string when = format_iso_time();
-    std::fprintf(file, "[%s] CRASH: exception code 0x%08lX at address %p\n", when.c_str(),
-                 static_cast<unsigned long>(code), address);
-    std::fclose(file);
-}
+// The crash line, filled in by the platform's handler (time, code, address) inside a crashed
+// process.
+constexpr const char* kCrashLine = "[{time}] CRASH: exception code 0x{code} at address {address}\n";
 
-// Waits up to about 4.5 s for an older instance to go away; false when this one must end.
-bool acquire_single_instance() {
+// Waits up to about 4.5 s for an older instance to go away; false when this one must end. Where
+// a lock file is the guard it lies in the configuration folder: what two agents must not share.
+bool acquire_single_instance(const std::string& config_dir) {
+    std::string lock_file = fs_join(config_dir, "zelvo.lock");
     for (int attempt = 1; attempt <= kInstanceTries; ++attempt) {
-        switch (proc_instance_try_lock()) {
+        switch (proc_instance_try_lock(lock_file)) {
             case InstanceLock::acquired: return true;
             case InstanceLock::failed: return false;
             case InstanceLock::busy: break;
@@ -67,8 +61,10 @@ void connection_start() {
 int service_main() {
     proc_ensure_elevated();
     thread_prepare_current();
-    if (!acquire_single_instance()) return 0;
-    proc_install_crash_handler(write_crash_line);
+    // The folder is known from the environment alone; config_init creates it below.
+    std::string config_dir = config_choose_dir();
+    if (!acquire_single_instance(config_dir)) return 0;
+    proc_install_crash_handler(fs_join(config_dir, "crash.log"), kCrashLine);
 
     config_init();
     log_open(fs_join(config_get_dir(), "service.log"));

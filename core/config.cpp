@@ -35,15 +35,16 @@ ConfigState& state() {
 
 }  // namespace
 
+std::string config_choose_dir() {
+    std::string base = sys_app_data_dir();
+    return base.empty() ? sys_exe_dir() : fs_join(base, "Zelvo");
+}
+
 void config_init() {
     ConfigState& s = state();
     std::string base = sys_app_data_dir();
-    if (!base.empty()) {
-        fs_mkdir(base);  // $HOME/.config may not exist yet on a fresh account
-        s.dir = fs_join(base, "Zelvo");
-    } else {
-        s.dir = sys_exe_dir();
-    }
+    if (!base.empty()) fs_mkdir(base);  // $HOME/.config may not exist yet on a fresh account
+    s.dir = config_choose_dir();
     fs_mkdir(s.dir);
     s.path = fs_join(s.dir, kFileName);
 

@@ -6,8 +6,13 @@
 
 #include "core/json.h"
 
-// Chooses and creates the configuration folder, sets the file path and seeds the file from a
-// "zelvo.conf" beside the executable when the folder has none yet.
+// The configuration folder this process will use: "Zelvo" in the user's application-data folder,
+// else the executable's folder. Reads the environment only and creates nothing, so start-up can
+// guard the folder and place the crash log before config_init.
+std::string config_choose_dir();
+
+// Chooses (as config_choose_dir) and creates the configuration folder, sets the file path and
+// seeds the file from a "zelvo.conf" beside the executable when the folder has none yet.
 void config_init();
 
 std::string config_get_dir();

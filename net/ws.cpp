@@ -7,26 +7,37 @@
 // ws_close act on it, and an attempt's cleanup clears the shared state only while it is still the
 // current one. The lock and the attempt records are never freed under a thread that may use them:
 // the state lives for the whole process and attempts are shared_ptr-owned.
+//
+// At process end ws_shutdown waits a short while for the connection threads. One that is still
+// finishing after that must not call out of the transport (log, dispatcher, hooks): the process is
+// then running its exit handlers and the modules behind the callbacks may be gone. Every call out
+// is therefore made under a "callout" count that ws_shutdown seals and drains.
 #include "net/ws.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
-#include "core/version.h"
 #include "core/log.h"
+#include "core/periods.h"
+#include "core/version.h"
+#include "platform/thread.h"
 #include "platform/websocket.h"
 
 namespace {
 
 constexpr uint16_t kNormalClosure = 1000;
 constexpr uint32_t kShutdownWaitMs = 3000;
+constexpr uint32_t kCalloutDrainMs = 1000;  // for calls out that began before the seal
 
 struct Attempt {
     WsClient* client = nullptr;
     std::atomic<bool> stop{false};   // set by ws_close: end the loop and the heartbeat
+    std::atomic<bool> down{false};   // the receive loop has ended: the link is gone
     std::mutex send_lock;            // one message on the wire at a time
     std::mutex wake_lock;            // with `wake`, ends the heartbeat's sleep early
     std::condition_variable wake;
@@ -36,10 +47,12 @@ struct Attempt {
 };
 
 struct Transport {
-    std::mutex lock;                        // guards `current` and `active`
-    std::condition_variable idle;           // signalled when `active` drops
+    std::mutex lock;                        // guards `current`, `active`, `callouts`, `sealed`
+    std::condition_variable idle;           // signalled when `active` or `callouts` drops
     std::shared_ptr<Attempt> current;       // newest attempt, connecting or connected
     int active = 0;                         // ws_run calls in progress
+    int callouts = 0;                       // calls out of the transport in progress
+    bool sealed = false;                    // set by ws_shutdown: no more calls out
     std::atomic<bool> connected{false};
     std::atomic<bool> shut_down{false};
     WsMessageFn on_message = nullptr;
@@ -50,6 +63,29 @@ struct Transport {
 Transport& transport() {
     static Transport* t = new Transport;
     return *t;
+}
+
+// Brackets a call out of the transport; false (and nothing to end) once ws_shutdown has sealed it.
+bool callout_begin() {
+    Transport& t = transport();
+    std::lock_guard<std::mutex> guard(t.lock);
+    if (t.sealed) return false;
+    ++t.callouts;
+    return true;
+}
+
+void callout_end() {
+    Transport& t = transport();
+    std::lock_guard<std::mutex> guard(t.lock);
+    --t.callouts;
+    t.idle.notify_all();
+}
+
+template <class F>
+void callout(F&& f) {
+    if (!callout_begin()) return;
+    f();
+    callout_end();
 }
 
 std::shared_ptr<Attempt> current_attempt() {
@@ -67,9 +103,12 @@ void stop_attempt(Attempt& attempt) {
 
 bool send_on(Attempt& attempt, const char* data, size_t length) {
     std::lock_guard<std::mutex> guard(attempt.send_lock);
+    // A sender that waited behind one whose failure ended the link finds nothing to send on.
+    if (attempt.stop || attempt.down) return false;
     unsigned long code = 0;
     if (wsc_send_text(attempt.client, data, length, &code)) return true;
-    log_write(LOG_WARN, "ws: send failed (%lu)", code);
+    // A send cut short by our own close is no failure worth reporting.
+    if (!attempt.stop) callout([&] { log_write(LOG_WARN, "ws: send failed (%lu)", code); });
     return false;
 }
 
@@ -78,7 +117,7 @@ void heartbeat_loop(const std::shared_ptr<Attempt>& attempt) {
     while (true) {
         {
             std::unique_lock<std::mutex> guard(attempt->wake_lock);
-            attempt->wake.wait_for(guard, std::chrono::milliseconds(WS_HEARTBEAT_MS),
+            attempt->wake.wait_for(guard, std::chrono::milliseconds(period_ms(WS_HEARTBEAT_MS)),
                                    [&] { return attempt->ended || attempt->stop.load(); });
             if (attempt->ended || attempt->stop) return;
         }
@@ -110,7 +149,7 @@ void receive_loop(Attempt& attempt) {
                 assembled += got.length;
                 if (!dropping) {
                     buffer[assembled] = '\0';
-                    t.on_message(buffer.get(), assembled);
+                    callout([&] { t.on_message(buffer.get(), assembled); });
                 }
                 assembled = 0;
                 dropping = false;
@@ -121,17 +160,19 @@ void receive_loop(Attempt& attempt) {
                 if (dropping) {
                     assembled = 0;
                 } else if (assembled >= WS_MAX_MESSAGE) {
-                    log_write(LOG_WARN, "ws: message too large, dropping");
+                    callout([] { log_write(LOG_WARN, "ws: message too large, dropping"); });
                     assembled = 0;
                     dropping = true;
                 }
                 break;
             case WsFrame::close:
                 // After our own close the peer's answering close frame is no news.
-                if (!attempt.stop) log_write(LOG_INFO, "ws: server sent close");
+                if (!attempt.stop) callout([] { log_write(LOG_INFO, "ws: server sent close"); });
                 return;
             case WsFrame::error:
-                if (!attempt.stop) log_write(LOG_WARN, "ws: receive error (%lu)", got.error_code);
+                if (!attempt.stop) {
+                    callout([&] { log_write(LOG_WARN, "ws: receive error (%lu)", got.error_code); });
+                }
                 return;
         }
     }
@@ -141,17 +182,17 @@ void run_attempt(const std::string& url) {
     Transport& t = transport();
     WsUrl target;
     if (!ws_parse_url(url, &target)) {
-        log_write(LOG_ERROR, "ws: invalid URL: %s", url.c_str());
+        callout([&] { log_write(LOG_ERROR, "ws: invalid URL: %s", url.c_str()); });
         return;
     }
-    log_write(LOG_INFO, "ws: connecting to %s", url.c_str());
+    callout([&] { log_write(LOG_INFO, "ws: connecting to %s", url.c_str()); });
 
     auto attempt = std::make_shared<Attempt>();
     WsOptions options;
     options.user_agent = ZELVO_USER_AGENT;
     attempt->client = wsc_create(options);
     if (!attempt->client) {
-        log_write(LOG_ERROR, "ws: cannot create a client");
+        callout([] { log_write(LOG_ERROR, "ws: cannot create a client"); });
         return;
     }
     {
@@ -175,27 +216,37 @@ void run_attempt(const std::string& url) {
         }
     }
     if (!ok) {
-        log_write(LOG_ERROR, "ws: %s", error.c_str());
+        callout([&] { log_write(LOG_ERROR, "ws: %s", error.c_str()); });
         retire(attempt);
         return;  // a failed attempt reports no state change
     }
 
-    log_write(LOG_INFO, "ws: connected");
-    t.on_state(true);
-    std::thread heartbeat(heartbeat_loop, attempt);
+    callout([] {
+        log_write(LOG_INFO, "ws: connected");
+        transport().on_state(true);
+    });
+    std::string error_text;
+    std::optional<std::thread> heartbeat = thread_spawn([attempt] { heartbeat_loop(attempt); }, &error_text);
+    if (!heartbeat) {
+        // The link works without it; only an idle peer may then drop it.
+        callout([&] { log_write(LOG_ERROR, "ws: cannot start the heartbeat: %s", error_text.c_str()); });
+    }
 
     receive_loop(*attempt);
 
+    attempt->down = true;
     {
         std::lock_guard<std::mutex> guard(attempt->wake_lock);
         attempt->ended = true;
         attempt->wake.notify_all();
     }
-    heartbeat.join();
+    if (heartbeat) heartbeat->join();
     retire(attempt);
     wsc_close(attempt->client, kNormalClosure);
-    log_write(LOG_INFO, "ws: disconnected");
-    t.on_state(false);
+    callout([] {
+        log_write(LOG_INFO, "ws: disconnected");
+        transport().on_state(false);
+    });
 }
 
 }  // namespace
@@ -242,6 +293,9 @@ void ws_shutdown() {
     if (t.current) stop_attempt(*t.current);
     t.connected = false;
     t.idle.wait_for(guard, std::chrono::milliseconds(kShutdownWaitMs), [&] { return t.active == 0; });
+    // Threads still finishing now end without a word; calls out already under way may finish.
+    t.sealed = true;
+    t.idle.wait_for(guard, std::chrono::milliseconds(kCalloutDrainMs), [&] { return t.callouts == 0; });
 }
 
 bool ws_parse_url(const std::string& url, WsUrl* out) {

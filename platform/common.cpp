@@ -6,6 +6,7 @@
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/http.h"
+#include "platform/process.h"
 #include "platform/tray.h"
 
 std::string fs_join(const std::string& dir, const std::string& name) {
@@ -66,4 +67,90 @@ void http_finish(const HttpRequest& request, bool truncated, HttpResponse* respo
         return;
     }
     response->ok = true;
+}
+
+// Days to calendar date after H. Hinnant's civil_from_days: exact for every day of the proleptic
+// Gregorian calendar, with integer arithmetic only (the crash handlers call it).
+CrashTime proc_crash_time(int64_t seconds) {
+    int64_t days = seconds / 86400;
+    int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t doe = days - era * 146097;
+    int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    int64_t mp = (5 * doy + 2) / 153;
+    CrashTime t{};
+    t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    t.year = static_cast<int>(yoe + era * 400 + (t.month <= 2 ? 1 : 0));
+    t.hour = static_cast<int>(rest / 3600);
+    t.minute = static_cast<int>(rest / 60 % 60);
+    t.second = static_cast<int>(rest % 60);
+    return t;
+}
+
+namespace {
+
+struct LineOut {
+    char* out;
+    size_t capacity;
+    size_t length = 0;
+
+    void put(char c) {
+        if (length + 1 < capacity) out[length++] = c;
+    }
+    void put(const char* text) {
+        while (*text) put(*text++);
+    }
+    void number(int value, int digits) {
+        char d[12];
+        unsigned v = value < 0 ? 0u : static_cast<unsigned>(value);
+        for (int i = digits - 1; i >= 0; --i, v /= 10) d[i] = static_cast<char>('0' + v % 10);
+        for (int i = 0; i < digits; ++i) put(d[i]);
+    }
+};
+
+bool starts(const char* text, const char* word) {
+    while (*word && *text == *word) ++text, ++word;
+    return *word == 0;
+}
+
+}  // namespace
+
+size_t proc_format_crash_line(char* out, size_t capacity, const char* line, const CrashTime& time, uint32_t code,
+                              const char* address) {
+    if (capacity == 0) return 0;
+    LineOut o{out, capacity};
+    while (*line) {
+        if (starts(line, "{time}")) {
+            o.number(time.year, 4);
+            o.put('-');
+            o.number(time.month, 2);
+            o.put('-');
+            o.number(time.day, 2);
+            o.put('T');
+            o.number(time.hour, 2);
+            o.put(':');
+            o.number(time.minute, 2);
+            o.put(':');
+            o.number(time.second, 2);
+            line += 6;
+        } else if (starts(line, "{code}")) {
+            static const char hex[] = "0123456789ABCDEF";
+            for (int shift = 28; shift >= 0; shift -= 4) o.put(hex[(code >> shift) & 0xF]);
+            line += 6;
+        } else if (starts(line, "{address}")) {
+            o.put(address);
+            line += 9;
+        } else {
+            o.put(*line++);
+        }
+    }
+    out[o.length] = 0;
+    return o.length;
 }

@@ -3,6 +3,7 @@
 // platform/posix each define them, and CMake links one back end.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,17 +15,36 @@ void proc_ensure_elevated();
 
 enum class InstanceLock { acquired, busy, failed };
 
-// One try at the process-wide single-instance guard. `acquired` keeps the guard held until the
-// process ends; `busy` means another instance holds it; `failed` that it cannot be had at all.
-InstanceLock proc_instance_try_lock();
+// One try at the single-instance guard. `acquired` keeps the guard held until the process ends;
+// `busy` means another instance holds it; `failed` that it cannot be had at all. Windows guards
+// with its named mutex and does not use `lock_file`. POSIX holds an exclusive lock on `lock_file`
+// (created with its folder, readable by its owner only, so no other user can take it first); put
+// it inside what two instances must not share.
+InstanceLock proc_instance_try_lock(const std::string& lock_file);
 
-// Called from the crash handler with the exception code (Windows) or signal number (POSIX) and
-// the faulting address. It runs in a crashed process: keep it short.
-using CrashWriter = void (*)(uint32_t code, const void* address);
+// Installs the process-wide handler for fatal faults. On a fault it appends one line to
+// `crash_log`, made from the template `line` with "{time}" replaced by the local time
+// (2025-01-31T23:59:58), "{code}" by the exception code (Windows) or signal number (POSIX) as 8
+// uppercase hex digits and "{address}" by the faulting address as the C library prints "%p"; then
+// the process ends without a system error dialog. Everything the handler needs is prepared here:
+// in a crashed process it allocates nothing and makes no call that may take a lock (on POSIX only
+// async-signal-safe calls, on the thread's alternate stack, see platform/thread.h; the main thread
+// calls thread_prepare_current too). POSIX also ignores SIGPIPE from here on: a write to a closed
+// pipe or socket fails with EPIPE instead of ending the process.
+void proc_install_crash_handler(const std::string& crash_log, const std::string& line);
 
-// Installs the process-wide handler for fatal faults. After `writer` returns the process ends
-// without a system error dialog.
-void proc_install_crash_handler(CrashWriter writer);
+struct CrashTime {
+    int year, month, day, hour, minute, second;
+};
+
+// The calendar time `seconds` after 1970-01-01T00:00:00 (no leap seconds, any sign).
+CrashTime proc_crash_time(int64_t seconds);
+
+// Expands a crash line template as above into `out` (at most `capacity` - 1 bytes, always
+// terminated; an unknown "{...}" is copied as it stands) and returns the length. Allocates
+// nothing, so the crash handlers can use it.
+size_t proc_format_crash_line(char* out, size_t capacity, const char* line, const CrashTime& time, uint32_t code,
+                              const char* address);
 
 // Opens a URL with the desktop's default handler; the outcome is not reported.
 void proc_open_url(const std::string& url);

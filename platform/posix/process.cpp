@@ -1,5 +1,6 @@
-// POSIX back end of the process services: lock-file instance guard, fatal-signal handler, child
-// processes (posix_spawn with a bounded wait) and xdg-open for URLs.
+// POSIX back end of the process services: lock-file instance guard, fatal-signal handler (crash
+// line written with async-signal-safe calls only), child processes (posix_spawn with a bounded
+// wait) and xdg-open for URLs.
 #include "platform/process.h"
 
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <string>
 
@@ -22,20 +25,63 @@ extern char** environ;
 
 namespace {
 
-CrashWriter g_crash_writer = nullptr;  // set once at start-up, read by the signal handler
+// Everything the fatal-signal handler uses, prepared by proc_install_crash_handler: a handler
+// running in a crashed process may find the heap or a lock broken, so it only formats into these
+// buffers and calls open/write/close.
+struct CrashSetup {
+    char path[4096] = {};   // the crash log
+    char line[512] = {};    // the line template
+    long utc_offset = 0;    // seconds east of UTC when the handler was installed
+};
+CrashSetup g_crash;
 
 const int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 
+// "%p" as glibc prints it.
+void address_text(const void* address, char* out) {
+    if (!address) {
+        std::memcpy(out, "(nil)", 6);
+        return;
+    }
+    char digits[16];
+    int n = 0;
+    for (uintptr_t v = reinterpret_cast<uintptr_t>(address); v; v >>= 4) digits[n++] = "0123456789abcdef"[v & 0xF];
+    *out++ = '0';
+    *out++ = 'x';
+    while (n) *out++ = digits[--n];
+    *out = 0;
+}
+
 void on_fatal_signal(int signal_number, siginfo_t* info, void*) {
-    if (g_crash_writer) g_crash_writer(static_cast<uint32_t>(signal_number), info ? info->si_addr : nullptr);
-    // The handler was installed with SA_RESETHAND: raising again ends the process the usual way.
+    int saved_errno = errno;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    char address[24];
+    address_text(info ? info->si_addr : nullptr, address);
+    char text[1024];
+    size_t length = proc_format_crash_line(text, sizeof text, g_crash.line,
+                                           proc_crash_time(now.tv_sec + g_crash.utc_offset),
+                                           static_cast<uint32_t>(signal_number), address);
+    int fd = g_crash.path[0] ? open(g_crash.path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666) : -1;
+    if (fd >= 0) {
+        for (size_t done = 0; done < length;) {
+            ssize_t n = write(fd, text + done, length - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            done += static_cast<size_t>(n);
+        }
+        close(fd);
+    }
+    errno = saved_errno;
+    // Installed with SA_RESETHAND: raising again ends the process the usual way once we return.
     raise(signal_number);
 }
 
-std::string lock_file_path() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && runtime[0] == '/') return std::string(runtime) + "/zelvo.lock";
-    return "/tmp/zelvo-" + std::to_string(getuid()) + ".lock";
+// Creates the folders leading to `path`, as mkdir -p does for its parent.
+void make_parent_dirs(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0700);  // an existing folder is fine
+    }
 }
 
 std::vector<char*> make_argv(const std::vector<std::string>& argv) {
@@ -49,8 +95,15 @@ std::vector<char*> make_argv(const std::vector<std::string>& argv) {
 
 void proc_ensure_elevated() {}
 
-InstanceLock proc_instance_try_lock() {
-    int fd = open(lock_file_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+InstanceLock proc_instance_try_lock(const std::string& lock_file) {
+    const int flags = O_CLOEXEC | O_NOFOLLOW;
+    int fd = open(lock_file.c_str(), O_RDWR | O_CREAT | flags, 0600);
+    if (fd < 0 && errno == ENOENT) {
+        make_parent_dirs(lock_file);
+        fd = open(lock_file.c_str(), O_RDWR | O_CREAT | flags, 0600);
+    }
+    // A read-only folder still guards: a lock needs no write access to the file.
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = open(lock_file.c_str(), O_RDONLY | flags);
     if (fd < 0) return InstanceLock::failed;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return InstanceLock::acquired;  // held until exit
     int error = errno;
@@ -58,20 +111,26 @@ InstanceLock proc_instance_try_lock() {
     return error == EWOULDBLOCK ? InstanceLock::busy : InstanceLock::failed;
 }
 
-void proc_install_crash_handler(CrashWriter writer) {
-    g_crash_writer = writer;
-    // Own stack for the handler, so a stack overflow is reported too.
-    static char alt_stack[64 * 1024];
-    stack_t ss{};
-    ss.ss_sp = alt_stack;
-    ss.ss_size = sizeof alt_stack;
-    sigaltstack(&ss, nullptr);
+void proc_install_crash_handler(const std::string& crash_log, const std::string& line) {
+    std::snprintf(g_crash.path, sizeof g_crash.path, "%s", crash_log.c_str());
+    std::snprintf(g_crash.line, sizeof g_crash.line, "%s", line.c_str());
+    tzset();
+    time_t now = time(nullptr);
+    tm local{};
+    if (localtime_r(&now, &local)) g_crash.utc_offset = local.tm_gmtoff;
 
+    // The handler runs on the alternate stack that thread_prepare_current gives each thread, so a
+    // fault on an exhausted stack is reported too.
     struct sigaction action {};
     action.sa_sigaction = on_fatal_signal;
     action.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     for (int s : kFatalSignals) sigaction(s, &action, nullptr);
+
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 void proc_open_url(const std::string& url) { proc_spawn_detached({"xdg-open", url}); }

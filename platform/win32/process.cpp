@@ -5,17 +5,48 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
+#include <iterator>
 
 #include "platform/win32/wide.h"
 
 namespace {
 
-CrashWriter g_crash_writer = nullptr;  // set once at start-up
+// What the filter writes, prepared by proc_install_crash_handler: the filter runs in a crashed
+// process whose heap may be broken, so it formats into these buffers and calls the file API only.
+struct CrashSetup {
+    wchar_t path[4096] = {};  // the crash log
+    char line[512] = {};      // the line template
+};
+CrashSetup g_crash;
 
 LONG WINAPI crash_filter(EXCEPTION_POINTERS* info) {
-    if (g_crash_writer && info && info->ExceptionRecord) {
-        g_crash_writer(static_cast<uint32_t>(info->ExceptionRecord->ExceptionCode),
-                       info->ExceptionRecord->ExceptionAddress);
+    const EXCEPTION_RECORD* record = info ? info->ExceptionRecord : nullptr;
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    CrashTime time{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+    // "%p" as the C runtime prints it: 16 hex digits.
+    char address[17];
+    uintptr_t value = reinterpret_cast<uintptr_t>(record ? record->ExceptionAddress : nullptr);
+    for (int i = 15; i >= 0; --i, value >>= 4) address[i] = "0123456789abcdef"[value & 0xF];
+    address[16] = 0;
+    char line[1024];
+    size_t length = proc_format_crash_line(line, sizeof line, g_crash.line, time,
+                                           record ? static_cast<uint32_t>(record->ExceptionCode) : 0, address);
+    // The log is a text file: line ends as CR LF.
+    char text[2048];
+    size_t n = 0;
+    for (size_t i = 0; i < length && n + 2 < sizeof text; ++i) {
+        if (line[i] == '\n') text[n++] = '\r';
+        text[n++] = line[i];
+    }
+    HANDLE file = g_crash.path[0] ? CreateFileW(g_crash.path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                  : INVALID_HANDLE_VALUE;
+    if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, text, static_cast<DWORD>(n), &written, nullptr);
+        CloseHandle(file);
     }
     return EXCEPTION_EXECUTE_HANDLER;  // end without the system's error dialog
 }
@@ -80,7 +111,7 @@ void proc_ensure_elevated() {
     // Declined or impossible: run on unelevated.
 }
 
-InstanceLock proc_instance_try_lock() {
+InstanceLock proc_instance_try_lock(const std::string&) {
     HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\ZelvoServiceNative");
     if (!mutex) return InstanceLock::failed;
     if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -90,8 +121,11 @@ InstanceLock proc_instance_try_lock() {
     return InstanceLock::acquired;  // owned and held until the process ends
 }
 
-void proc_install_crash_handler(CrashWriter writer) {
-    g_crash_writer = writer;
+void proc_install_crash_handler(const std::string& crash_log, const std::string& line) {
+    std::wstring path = to_wide(crash_log);
+    if (path.size() < std::size(g_crash.path)) std::copy(path.begin(), path.end(), g_crash.path);
+    size_t count = std::min(line.size(), sizeof g_crash.line - 1);
+    std::copy(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(count), g_crash.line);
     SetUnhandledExceptionFilter(crash_filter);
 }
 

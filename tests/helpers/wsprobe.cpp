@@ -5,7 +5,9 @@
 //                             then shut the transport down while attempts may still be running
 // Events handled: "probe_echo" (prints its data, or its length and checksum when long),
 // "probe_burst" {"threads":T,"count":N} (T threads each send N "probe_seq" {"t":..,"n":..}, then
-// "probe_burst_done"), "probe_close" (ws_close from another thread), "probe_exit".
+// "probe_burst_done"), "probe_flood" {"count":N,"size":S} (one thread sends up to N messages of S
+// bytes and prints how long the first failed send took), "probe_close" (ws_close from another
+// thread), "probe_exit". "run" also ends once the connection has ended.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +26,7 @@ namespace {
 
 std::mutex g_out;
 std::atomic<bool> g_exit{false};
+std::thread g_flood;  // started by the connection thread, joined by run() once the link is down
 
 void say(const std::string& line) {
     std::lock_guard<std::mutex> guard(g_out);
@@ -59,24 +62,49 @@ void on_burst(const cJSON* data) {
     proto_send("probe_burst_done", nullptr);
 }
 
+void on_flood(const cJSON* data) {
+    int count = json_int(data, "count", 100);
+    int size = json_int(data, "size", 60000);
+    if (g_flood.joinable()) return;
+    g_flood = std::thread([count, size] {
+        std::string text = "{\"e\":\"probe_fill\",\"d\":{\"p\":\"" + std::string(static_cast<size_t>(size), 'f') + "\"}}";
+        auto started = std::chrono::steady_clock::now();
+        for (int n = 0; n < count; ++n) {
+            auto before = std::chrono::steady_clock::now();
+            if (!ws_send_text(text.data(), text.size())) {
+                auto now = std::chrono::steady_clock::now();
+                auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+                say("flood failed sent=" + std::to_string(n) + " send_ms=" + std::to_string(ms(now - before)) +
+                    " total_ms=" + std::to_string(ms(now - started)));
+                return;
+            }
+        }
+        say("flood sent=" + std::to_string(count));
+    });
+}
+
 int run(const std::string& url, int seconds) {
     proto_init();
     proto_on("_connected", [](const cJSON*) { say("hook connected"); });
     proto_on("_disconnected", [](const cJSON*) { say("hook disconnected"); });
     proto_on("probe_echo", on_echo);
     proto_on("probe_burst", on_burst);
+    proto_on("probe_flood", on_flood);
     proto_on("probe_close", [](const cJSON*) { std::thread([] { ws_close(); }).detach(); });
     proto_on("probe_exit", [](const cJSON*) { g_exit = true; });
-    std::thread connection([url] {
+    std::atomic<bool> ended{false};
+    std::thread connection([url, &ended] {
         ws_run(url);
         say("run ended");
+        ended = true;
     });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!g_exit && std::chrono::steady_clock::now() < deadline) {
+    while (!g_exit && !ended && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ws_shutdown();
     connection.join();
+    if (g_flood.joinable()) g_flood.join();
     say("probe done");
     return 0;
 }

@@ -39,6 +39,23 @@ def test_agent_connects_and_keeps_the_link_alive(target, server):
     assert log[-4:] == ["Exit requested", "ws: disconnected", "proto: disconnected", "Shutting down"]
 
 
+def test_heartbeat_follows_the_test_period_scale(target, server):
+    # The real 10 s period is proven above; a test configuration shortens it like every wait.
+    target.config_dir.mkdir(parents=True, exist_ok=True)
+    target.config_file.write_text(json.dumps({"server_url": f"http://127.0.0.1:{server.port}",
+                                              "test_period_scale": 0.1}))
+    agent = target.start()
+    agent.wait_ready()
+    server.wait_connection()
+    first = server.wait("heartbeat", timeout_ms=4000)
+    at = time.monotonic()
+    second = server.wait("heartbeat", timeout_ms=4000, since=first["seq"] + 1)
+    assert 0.5 < time.monotonic() - at < 2.5
+    assert second["text"] == '{"e":"heartbeat","d":{}}'
+    target.exit(agent)
+    assert agent.wait_exit() == 0
+
+
 def run_probe_async(target, env, url, seconds, extra_env=None):
     if target == "linux":
         argv = [str(LINUX_BUILD / "wsprobe"), "run", url, str(seconds)]

@@ -6,10 +6,12 @@ import shutil
 import signal
 import subprocess
 import time
+from datetime import datetime
+from zoneinfo import ZoneInfo
 
 import pytest
 
-from conftest import CONSOLE_LINE, FILE_LINE, wait_until
+from conftest import CONSOLE_LINE, FILE_LINE, LINUX_EXE, read_lines, wait_until
 
 MACHINE_ID = re.compile(r"^[0-9a-f]{12}$")
 
@@ -121,6 +123,35 @@ def test_second_instance_ends_quietly(target):
     stop(target, first)
 
 
+@pytest.mark.parametrize("other,second_runs", [("XDG_RUNTIME_DIR", False), ("XDG_CONFIG_HOME", True)],
+                         ids=["same-configuration", "other-configuration"])
+def test_single_instance_guards_the_configuration_folder(linux, tmp_path, other, second_runs):
+    # Two agents on one configuration would overwrite each other's key and log; two with
+    # configurations of their own do not meet, whatever session they run in.
+    first = run_until_ready(linux)
+    (tmp_path / "other").mkdir(mode=0o700)
+    env = dict(linux.env, **{other: str(tmp_path / "other")})
+    second = subprocess.Popen([str(linux.exe)], env=env, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.PIPE, cwd=tmp_path)
+    try:
+        if second_runs:
+            other_log = tmp_path / "other" / "Zelvo" / "service.log"
+            assert wait_until(lambda: any("System tray icon added" in l for l in read_lines(other_log)), 30)
+            second.stdin.write(b"exit\n")
+            second.stdin.flush()
+            assert second.wait(20) == 0
+        else:
+            assert second.wait(30) == 0
+            assert second.stderr.read() == b""
+            assert messages(linux).count("Zelvo v1.0.2 starting") == 1
+    finally:
+        if second.poll() is None:
+            second.kill()
+            second.wait()
+    assert first.proc.poll() is None
+    stop(linux, first)
+
+
 def test_instance_takes_over_when_the_first_ends(linux):
     first = run_until_ready(linux)
     second = linux.start()
@@ -141,6 +172,48 @@ def test_fatal_signal_writes_one_crash_line(linux, signum):
     assert len(lines) == 1
     assert re.match(r"^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\] CRASH: exception code 0x%08X at address \S+$" % signum,
                     lines[0]), lines
+
+
+CRASH_LINE = re.compile(r"^\[(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)\] CRASH: exception code 0x0000000B at address \S+$")
+
+
+@pytest.mark.parametrize("mode", ["overflow", "heap"])
+def test_crash_line_is_written_without_the_heap_or_the_thread_stack(tmp_path, mode):
+    # "overflow": a thread exhausts its stack, so the handler must run on the alternate stack.
+    # "heap": the allocator ends the process if the handler allocates (a broken heap would hang).
+    log = tmp_path / "crash.log"
+    zone = "Asia/Kathmandu"  # +05:45: a wrong offset or date shows in the line
+    result = subprocess.run([str(LINUX_EXE.parent / "crashprobe"), str(log), mode], capture_output=True,
+                            env=dict(os.environ, TZ=zone), timeout=30)
+    if result.returncode == 77:
+        pytest.skip("the sanitizers replace the allocator")
+    assert result.returncode == -signal.SIGSEGV, result.stderr
+    lines = read_lines(log)
+    assert len(lines) == 1 and CRASH_LINE.match(lines[0]), lines
+    written = datetime.strptime(CRASH_LINE.match(lines[0]).group(1), "%Y-%m-%dT%H:%M:%S")
+    now = datetime.now(ZoneInfo(zone)).replace(tzinfo=None)
+    assert abs((now - written).total_seconds()) < 10, (lines[0], now)
+
+
+def test_closed_output_pipe_does_not_end_the_agent(linux):
+    # The console tray writes to standard output; a reader that went away must not kill us.
+    proc = subprocess.Popen([str(linux.exe)], env=linux.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, cwd=linux.tmp)
+    try:
+        assert wait_until(lambda: linux.tray_lines() == 1, 30)
+        proc.stdout.close()
+        proc.stdin.write(b"menu\n")
+        proc.stdin.flush()
+        time.sleep(1.0)
+        assert proc.poll() is None, proc.returncode
+        proc.stdin.write(b"exit\n")
+        proc.stdin.flush()
+        assert proc.wait(20) == 0
+        assert linux.log_lines()[-1].endswith("] Shutting down")
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
 
 
 def test_console_tray_menu_and_commands(linux):
