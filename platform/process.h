@@ -19,7 +19,8 @@ enum class InstanceLock { acquired, busy, failed };
 // `busy` means another instance holds it; `failed` that it cannot be had at all. Windows guards
 // with its named mutex and does not use `lock_file`. POSIX holds an exclusive lock on `lock_file`
 // (created with its folder, readable by its owner only, so no other user can take it first); put
-// it inside what two instances must not share.
+// it inside what two instances must not share. Where that file cannot be opened at all, a per-user
+// lock in the runtime folder guards instead.
 InstanceLock proc_instance_try_lock(const std::string& lock_file);
 
 // Installs the process-wide handler for fatal faults. On a fault it appends one line to

@@ -91,6 +91,13 @@ std::vector<char*> make_argv(const std::vector<std::string>& argv) {
     return out;
 }
 
+// $XDG_RUNTIME_DIR/zelvo.lock, else /tmp/zelvo-<uid>.lock.
+std::string runtime_lock_path() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') return std::string(runtime) + "/zelvo.lock";
+    return "/tmp/zelvo-" + std::to_string(getuid()) + ".lock";
+}
+
 }  // namespace
 
 void proc_ensure_elevated() {}
@@ -104,6 +111,9 @@ InstanceLock proc_instance_try_lock(const std::string& lock_file) {
     }
     // A read-only folder still guards: a lock needs no write access to the file.
     if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = open(lock_file.c_str(), O_RDONLY | flags);
+    // A folder that cannot hold the lock at all must not stop the agent (it runs on without its
+    // configuration folder too): guard with a per-user lock in the runtime folder instead.
+    if (fd < 0) fd = open(runtime_lock_path().c_str(), O_RDWR | O_CREAT | flags, 0600);
     if (fd < 0) return InstanceLock::failed;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return InstanceLock::acquired;  // held until exit
     int error = errno;

@@ -152,6 +152,22 @@ def test_single_instance_guards_the_configuration_folder(linux, tmp_path, other,
     stop(linux, first)
 
 
+def test_runs_without_a_configuration_folder(linux):
+    # A configuration folder that cannot be made: the agent runs on, logging to its console only,
+    # still guarded against a second instance by the per-user lock.
+    blocker = linux.tmp / "not-a-folder"
+    blocker.write_text("")
+    linux.env["XDG_CONFIG_HOME"] = str(blocker / "config")
+    first = linux.start()
+    assert wait_until(lambda: any("System tray icon added" in l for l in first.console_lines()), 30), \
+        first.console_lines()
+    second = linux.start()
+    assert second.wait_exit(timeout=30) == 0
+    assert first.proc.poll() is None
+    linux.exit(first)
+    assert first.wait_exit() == 0
+
+
 def test_instance_takes_over_when_the_first_ends(linux):
     first = run_until_ready(linux)
     second = linux.start()
