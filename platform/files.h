@@ -61,6 +61,35 @@ struct RawFile;
 RawFile* raw_open(const std::string& path, bool sequential = false, std::string* error = nullptr);
 // Size in bytes (device length for disks); -1 when unknown.
 int64_t raw_size(RawFile* file);
-// Reads up to `length` bytes at `offset`; returns the count read, 0 at the end, -1 on error.
+// Reads up to `length` bytes at `offset` into any buffer; returns the count read (short only at the
+// end of the file or device), 0 at the end, -1 on error. Devices that take whole sectors only are
+// read in aligned spans and handed back exactly the bytes asked for.
 int64_t raw_read_at(RawFile* file, uint64_t offset, void* buffer, size_t length);
 void raw_close(RawFile* file);
+
+// ---- Aligned reads, shared by the back ends ----
+//
+// A disk device refuses reads whose offset, length or buffer is not a multiple of its logical
+// sector size. A request for any byte range is served by reading the whole sectors around it.
+
+// The sector-aligned span that covers a requested byte range, and where the range lies in it.
+struct RawSpan {
+    uint64_t offset = 0;  // first byte to read: the requested offset rounded down to a sector
+    uint64_t length = 0;  // bytes to read: whole sectors up to the one holding the last byte wanted
+    uint64_t skip = 0;    // the requested bytes begin this far into the span
+    uint64_t count = 0;   // requested bytes the span covers: the request, cut at the device's end
+};
+
+// `sector` is a power of two (1 where any offset will do); `device_size` is the device's length,
+// or -1 when unknown. A request starting at or beyond a known end covers nothing (all zero).
+RawSpan raw_span(uint64_t offset, uint64_t length, uint32_t sector, int64_t device_size);
+
+// Reads whole sectors at a sector-aligned offset into a sector-aligned buffer: the count read
+// (short at the end of the device), -1 on error.
+using RawSectorRead = std::function<int64_t(uint64_t offset, void* buffer, size_t length)>;
+
+// raw_read_at's contract on top of `read`: whole aligned sectors go straight into `buffer` where
+// it is aligned; the rest passes through `bounce` (sector-aligned, `bounce_size` a multiple of
+// `sector`). Returns what raw_read_at returns.
+int64_t raw_read_spans(uint64_t offset, void* buffer, size_t length, uint32_t sector, int64_t device_size,
+                       void* bounce, size_t bounce_size, const RawSectorRead& read);

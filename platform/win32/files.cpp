@@ -4,15 +4,71 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/error.h"
+#include "platform/memory.h"
 #include "platform/win32/wide.h"
 
+// A disk or volume handle takes reads of whole sectors only, at sector-aligned offsets into
+// sector-aligned buffers; a file handle takes any read.
 struct RawFile {
-    HANDLE handle;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    uint32_t sector = 1;       // logical sector size of a device; 1 for a file
+    int64_t device_size = -1;  // a device's length when known
+    std::mutex bounce_lock;    // guards bounce: reads of one handle may come from several threads
+    void* bounce = nullptr;    // aligned staging for partial sectors, made at the first need
+    size_t bounce_size = 0;
 };
+
+namespace {
+
+constexpr size_t kBounceBytes = 1 << 20;
+constexpr uint32_t kUnknownSector = 4096;  // a multiple of every sector size in use
+
+// ReadFile at `offset` (positioned by the OVERLAPPED record, so no shared file pointer) until
+// `length` bytes, the end, or an error.
+int64_t read_whole(HANDLE handle, uint64_t offset, void* buffer, size_t length) {
+    size_t done = 0;
+    auto* out = static_cast<char*>(buffer);
+    while (done < length) {
+        DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - done, 1u << 30));  // whole sectors
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>((offset + done) & 0xffffffffu);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD got = 0;
+        if (!ReadFile(handle, out + done, chunk, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            return done > 0 ? static_cast<int64_t>(done) : -1;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    return static_cast<int64_t>(done);
+}
+
+// The logical sector size of a disk or volume handle; 0 when the handle is no such device.
+uint32_t device_sector(HANDLE handle) {
+    DISK_GEOMETRY_EX geometry{};
+    DWORD returned = 0;
+    if (DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, &geometry, sizeof geometry, &returned,
+                        nullptr) ||
+        GetLastError() == ERROR_INSUFFICIENT_BUFFER || GetLastError() == ERROR_MORE_DATA) {
+        DWORD bytes = geometry.Geometry.BytesPerSector;
+        return bytes > 0 && (bytes & (bytes - 1)) == 0 ? bytes : kUnknownSector;
+    }
+    return 0;
+}
+
+bool is_device_path(const std::string& path) {
+    // "\\.\PHYSICALDRIVE0", "\\.\C:" and the like name devices; "\\?\C:\..." names a file.
+    return path.size() > 4 && (path.compare(0, 4, "\\\\.\\") == 0 || path.compare(0, 4, "//./") == 0);
+}
+
+}  // namespace
 
 char fs_separator() { return '\\'; }
 
@@ -108,7 +164,15 @@ RawFile* raw_open(const std::string& path, bool sequential, std::string* error) 
         if (error) *error = sys_error_text(sys_last_error());
         return nullptr;
     }
-    return new RawFile{handle};
+    auto* file = new RawFile;
+    file->handle = handle;
+    uint32_t sector = device_sector(handle);
+    if (sector == 0 && is_device_path(path)) sector = kUnknownSector;
+    if (sector > 1) {
+        file->sector = sector;
+        file->device_size = raw_size(file);
+    }
+    return file;
 }
 
 int64_t raw_size(RawFile* file) {
@@ -126,23 +190,25 @@ int64_t raw_size(RawFile* file) {
 
 int64_t raw_read_at(RawFile* file, uint64_t offset, void* buffer, size_t length) {
     if (!file) return -1;
-    LARGE_INTEGER position;
-    position.QuadPart = static_cast<LONGLONG>(offset);
-    if (!SetFilePointerEx(file->handle, position, nullptr, FILE_BEGIN)) return -1;
-    size_t done = 0;
-    auto* out = static_cast<char*>(buffer);
-    while (done < length) {
-        DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - done, 1u << 30));
-        DWORD got = 0;
-        if (!ReadFile(file->handle, out + done, chunk, &got, nullptr)) return done > 0 ? static_cast<int64_t>(done) : -1;
-        if (got == 0) break;
-        done += got;
+    HANDLE handle = file->handle;
+    if (file->sector == 1) return read_whole(handle, offset, buffer, length);
+    auto read = [handle](uint64_t at, void* into, size_t count) { return read_whole(handle, at, into, count); };
+    std::lock_guard<std::mutex> hold(file->bounce_lock);
+    if (!file->bounce) {
+        file->bounce_size = std::max<size_t>(kBounceBytes, file->sector);
+        file->bounce = mem_alloc_large(file->bounce_size);  // page-aligned
+        if (!file->bounce) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return -1;
+        }
     }
-    return static_cast<int64_t>(done);
+    return raw_read_spans(offset, buffer, length, file->sector, file->device_size, file->bounce, file->bounce_size,
+                          read);
 }
 
 void raw_close(RawFile* file) {
     if (!file) return;
     CloseHandle(file->handle);
+    mem_free_large(file->bounce, file->bounce_size);
     delete file;
 }
