@@ -22,6 +22,14 @@ bool fs_is_dir(const std::string& path);
 // Creates one folder; an existing folder counts as success.
 bool fs_mkdir(const std::string& path);
 
+// Makes a new folder "<parent>/<prefix><random letters>" that did not exist before (never an
+// existing one), open to this user only (mode 0700 on POSIX; under Windows the temporary folder
+// is the user's own already). Its path, or "" with the reason in *error when error is given.
+std::string fs_make_private_dir(const std::string& parent, const std::string& prefix, std::string* error = nullptr);
+
+// Removes a folder, which must be empty.
+bool fs_remove_dir(const std::string& path);
+
 // Copies a file, failing when the target already exists.
 bool fs_copy_new(const std::string& from, const std::string& to);
 
@@ -34,6 +42,16 @@ bool fs_make_executable(const std::string& path);
 // Writes `data` to a temporary file beside `path`, flushes it to the disk and puts it in place of
 // `path` in one step, so a reader sees the old file or the new one, never a partial one.
 bool fs_write_atomic(const std::string& path, const std::string& data);
+
+// Scripts for this system's command interpreter. cmd.exe reads a batch file in the console's OEM
+// code page, not in UTF-8, so on Windows the text is written in that code page with CR LF line
+// ends; elsewhere it is written as it is.
+// True when every character of `text` (UTF-8) has an exact form in that encoding.
+bool fs_script_can_hold(const std::string& text);
+// Creates `path`, which must not exist yet, holding `text` ("\n" line ends) in that encoding.
+// False, with the reason in *error when error is given, when a character has no exact form there
+// or the file cannot be created or written (nothing is left behind then).
+bool fs_write_script(const std::string& path, const std::string& text, std::string* error = nullptr);
 
 // Size of a regular file in bytes; -1 when it cannot be taken.
 int64_t fs_file_size(const std::string& path);

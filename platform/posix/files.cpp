@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <vector>
 
 namespace {
 
@@ -91,6 +92,19 @@ bool fs_mkdir(const std::string& path) {
     return errno == EEXIST && fs_is_dir(path);
 }
 
+std::string fs_make_private_dir(const std::string& parent, const std::string& prefix, std::string* error) {
+    std::string pattern = fs_join(parent, prefix + "XXXXXX");
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (!mkdtemp(buffer.data())) {  // mode 0700, and never a folder that was there before
+        if (error) *error = sys_error_text(sys_last_error());
+        return "";
+    }
+    return buffer.data();
+}
+
+bool fs_remove_dir(const std::string& path) { return rmdir(path.c_str()) == 0; }
+
 bool fs_copy_new(const std::string& from, const std::string& to) {
     int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0) return false;
@@ -139,6 +153,27 @@ bool fs_write_atomic(const std::string& path, const std::string& data) {
     }
     unlink(temp.c_str());
     return false;
+}
+
+bool fs_script_can_hold(const std::string&) { return true; }
+
+bool fs_write_script(const std::string& path, const std::string& text, std::string* error) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (error) *error = sys_error_text(sys_last_error());
+        return false;
+    }
+    bool ok = write_all(fd, text.data(), text.size());
+    unsigned long code = ok ? 0 : sys_last_error();
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        code = sys_last_error();
+    }
+    if (!ok) {
+        if (error) *error = sys_error_text(code);
+        unlink(path.c_str());
+    }
+    return ok;
 }
 
 int64_t fs_file_size(const std::string& path) {

@@ -33,12 +33,12 @@ bool disk_query_csv(std::string* out, std::string* error) {
         }
         return false;
     }
-    // A redirected PowerShell writes in the console's OEM code page, not UTF-8.
+    // A redirected PowerShell writes in its console's code page, the system's OEM page, not UTF-8.
+    const UINT page = system_oem_code_page();
     const std::string& raw = result.output;
-    int units = raw.empty() ? 0
-                            : MultiByteToWideChar(CP_OEMCP, 0, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
+    int units = raw.empty() ? 0 : MultiByteToWideChar(page, 0, raw.data(), static_cast<int>(raw.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(units), L'\0');
-    if (units > 0) MultiByteToWideChar(CP_OEMCP, 0, raw.data(), static_cast<int>(raw.size()), wide.data(), units);
+    if (units > 0) MultiByteToWideChar(page, 0, raw.data(), static_cast<int>(raw.size()), wide.data(), units);
     *out = to_utf8(wide);
     return true;
 }

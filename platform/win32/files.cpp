@@ -11,6 +11,7 @@
 
 #include "platform/error.h"
 #include "platform/memory.h"
+#include "platform/system.h"
 #include "platform/win32/wide.h"
 
 // A disk or volume handle takes reads of whole sectors only, at sector-aligned offsets into
@@ -90,6 +91,28 @@ bool fs_mkdir(const std::string& path) {
     return GetLastError() == ERROR_ALREADY_EXISTS && fs_is_dir(path);
 }
 
+std::string fs_make_private_dir(const std::string& parent, const std::string& prefix, std::string* error) {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    DWORD code = ERROR_ALREADY_EXISTS;
+    for (int attempt = 0; attempt < 16 && code == ERROR_ALREADY_EXISTS; ++attempt) {
+        unsigned char random[8];
+        if (!sys_random(random, sizeof random)) {
+            code = GetLastError();
+            break;
+        }
+        std::string name = prefix;
+        for (unsigned char byte : random) name += kLetters[byte % 36];
+        std::string path = fs_join(parent, name);
+        // Fails on anything already there, so the folder is always one this call made.
+        if (CreateDirectoryW(to_wide(path).c_str(), nullptr)) return path;
+        code = GetLastError();
+    }
+    if (error) *error = sys_error_text(code);
+    return "";
+}
+
+bool fs_remove_dir(const std::string& path) { return RemoveDirectoryW(to_wide(path).c_str()) != 0; }
+
 bool fs_copy_new(const std::string& from, const std::string& to) {
     return CopyFileW(to_wide(from).c_str(), to_wide(to).c_str(), TRUE) != 0;
 }
@@ -120,6 +143,78 @@ bool fs_write_atomic(const std::string& path, const std::string& data) {
     }
     DeleteFileW(temp.c_str());
     return false;
+}
+
+namespace {
+
+// `text` in the code page cmd.exe reads scripts in, when every character has an exact form there.
+bool to_oem(const std::string& text, std::string* out) {
+    const UINT page = system_oem_code_page();
+    if (page == CP_UTF8) {
+        *out = text;
+        return true;
+    }
+    std::wstring wide = to_wide(text);
+    if (wide.empty()) {
+        out->clear();
+        return true;
+    }
+    const int units = static_cast<int>(wide.size());
+    int bytes = WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) return false;
+    std::string oem(static_cast<size_t>(bytes), '\0');
+    BOOL lossy = FALSE;
+    WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, wide.data(), units, oem.data(), bytes, nullptr, &lossy);
+    if (lossy) return false;
+    // A character without a form of its own would come back as another one.
+    int back = MultiByteToWideChar(page, 0, oem.data(), bytes, nullptr, 0);
+    std::wstring check(static_cast<size_t>(back > 0 ? back : 0), L'\0');
+    if (back > 0) MultiByteToWideChar(page, 0, oem.data(), bytes, check.data(), back);
+    if (check != wide) return false;
+    *out = std::move(oem);
+    return true;
+}
+
+}  // namespace
+
+bool fs_script_can_hold(const std::string& text) {
+    std::string ignored;
+    return to_oem(text, &ignored);
+}
+
+bool fs_write_script(const std::string& path, const std::string& text, std::string* error) {
+    std::string lines;
+    for (char c : text) {
+        if (c == '\n') lines += '\r';
+        lines += c;
+    }
+    std::string oem;
+    if (!to_oem(lines, &oem)) {
+        if (error) *error = "a character has no form in code page " + std::to_string(system_oem_code_page());
+        return false;
+    }
+    std::wstring wide_path = to_wide(path);
+    HANDLE file = CreateFileW(wide_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (error) *error = sys_error_text(sys_last_error());
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = WriteFile(file, oem.data(), static_cast<DWORD>(oem.size()), &written, nullptr) != 0;
+    unsigned long code = ok ? 0 : sys_last_error();
+    if (ok && written != oem.size()) {
+        ok = false;
+        code = ERROR_WRITE_FAULT;
+    }
+    if (!CloseHandle(file) && ok) {
+        ok = false;
+        code = sys_last_error();
+    }
+    if (!ok) {
+        if (error) *error = sys_error_text(code);
+        DeleteFileW(wide_path.c_str());
+    }
+    return ok;
 }
 
 int64_t fs_file_size(const std::string& path) {

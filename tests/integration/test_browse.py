@@ -234,7 +234,8 @@ def test_disk_query_takes_only_rows_of_a_successful_get_disk(wine, server):
     shutil.copy(WIN_DIR / "fakepowershell.exe", wine.tmp / "powershell.exe")
 
     def powershell(stdout, stderr, code):
-        (wine.tmp / "powershell-stdout.txt").write_bytes(stdout.encode())
+        # A console program writes in the system's OEM code page (437 in the test's Wine prefix).
+        (wine.tmp / "powershell-stdout.txt").write_bytes(stdout.encode("cp437"))
         (wine.tmp / "powershell-stderr.txt").write_bytes(stderr.encode())
         (wine.tmp / "powershell-exit.txt").write_text(str(code))
 
@@ -250,10 +251,10 @@ def test_disk_query_takes_only_rows_of_a_successful_get_disk(wine, server):
 
     # A successful run: warnings on standard error stay out, lines without a disk number are dropped.
     powershell(header + ",,,\r\nWARNING: a storage provider did not answer\r\n"
-               '"2","Fake ""NVMe"" Disk","512110190592","NVMe"\r\n', POWERSHELL_ERROR, 0)
+               '"2","J\u00fcrgen\'s ""NVMe"" Disk","512110190592","NVMe"\r\n', POWERSHELL_ERROR, 0)
     disks = ask(server, "list_disks", {}, "disk_list")["disks"]
     assert [(d["id"], d["path"], d["model"], d["size"], d["bus_type"]) for d in disks] == [
-        (2, "\\\\.\\PHYSICALDRIVE2", 'Fake "NVMe" Disk', 512110190592, "nvme")]
+        (2, "\\\\.\\PHYSICALDRIVE2", 'J\u00fcrgen\'s "NVMe" Disk', 512110190592, "nvme")]
 
     wine.exit(agent)
     assert agent.wait_exit() == 0
