@@ -40,8 +40,11 @@ bool fs_delete(const std::string& path);
 bool fs_make_executable(const std::string& path);
 
 // Writes `data` to a temporary file beside `path`, flushes it to the disk and puts it in place of
-// `path` in one step, so a reader sees the old file or the new one, never a partial one.
-bool fs_write_atomic(const std::string& path, const std::string& data);
+// `path` in one step, so a reader sees the old file or the new one, never a partial one. On
+// Windows a reader that holds `path` open blocks the replace; it is tried again for about a second.
+// False, with the failed step and the system's reason in *error when error is given, when `path`
+// could not be replaced (it is then left as it was).
+bool fs_write_atomic(const std::string& path, const std::string& data, std::string* error = nullptr);
 
 // Scripts for this system's command interpreter. cmd.exe reads a batch file in the console's OEM
 // code page, not in UTF-8, so on Windows the text is written in that code page with CR LF line

@@ -135,14 +135,22 @@ bool fs_delete(const std::string& path) { return unlink(path.c_str()) == 0; }
 
 bool fs_make_executable(const std::string& path) { return chmod(path.c_str(), 0700) == 0; }
 
-bool fs_write_atomic(const std::string& path, const std::string& data) {
+bool fs_write_atomic(const std::string& path, const std::string& data, std::string* error) {
     static std::atomic<unsigned> counter{0};
     std::string temp = path + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    auto fail = [&](const char* call) {
+        if (error) *error = sys_call_error(call, sys_last_error());
+        return false;
+    };
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    bool ok = write_all(fd, data.data(), data.size()) && fsync(fd) == 0;
-    if (close(fd) != 0) ok = false;
-    if (ok && rename(temp.c_str(), path.c_str()) == 0) {
+    if (fd < 0) return fail("open");
+    const char* failed = !write_all(fd, data.data(), data.size()) ? "write" : fsync(fd) != 0 ? "fsync" : nullptr;
+    unsigned long code = failed ? sys_last_error() : 0;
+    if (close(fd) != 0 && !failed) {
+        failed = "close";
+        code = sys_last_error();
+    }
+    if (!failed && rename(temp.c_str(), path.c_str()) == 0) {
         // Make the rename itself durable.
         int dir = open(parent_dir(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir >= 0) {
@@ -151,7 +159,12 @@ bool fs_write_atomic(const std::string& path, const std::string& data) {
         }
         return true;
     }
+    if (!failed) {
+        failed = "rename";
+        code = sys_last_error();
+    }
     unlink(temp.c_str());
+    if (error) *error = sys_call_error(failed, code);
     return false;
 }
 

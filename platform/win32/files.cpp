@@ -28,6 +28,8 @@ struct RawFile {
 namespace {
 
 constexpr size_t kBounceBytes = 1 << 20;
+constexpr int kReplaceAttempts = 10;       // with the pauses between them: about one second
+constexpr DWORD kReplacePauseMs = 100;
 constexpr uint32_t kUnknownSector = 4096;  // a multiple of every sector size in use
 
 // ReadFile at `offset` (positioned by the OVERLAPPED record, so no shared file pointer) until
@@ -121,27 +123,50 @@ bool fs_delete(const std::string& path) { return DeleteFileW(to_wide(path).c_str
 
 bool fs_make_executable(const std::string&) { return true; }
 
-bool fs_write_atomic(const std::string& path, const std::string& data) {
+bool fs_write_atomic(const std::string& path, const std::string& data, std::string* error) {
     static std::atomic<unsigned> counter{0};
     std::wstring target = to_wide(path);
     std::wstring temp = target + L".tmp" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                         std::to_wstring(counter++);
     HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    bool ok = true;
+    if (file == INVALID_HANDLE_VALUE) {
+        if (error) *error = sys_call_error("CreateFileW", sys_last_error());
+        return false;
+    }
+    const char* failed = nullptr;
+    unsigned long code = 0;
     size_t done = 0;
-    while (ok && done < data.size()) {
+    while (!failed && done < data.size()) {
         DWORD chunk = static_cast<DWORD>(std::min<size_t>(data.size() - done, 1u << 30));
         DWORD written = 0;
-        ok = WriteFile(file, data.data() + done, chunk, &written, nullptr) && written == chunk;
+        BOOL ok = WriteFile(file, data.data() + done, chunk, &written, nullptr);
+        if (!ok || written != chunk) {
+            failed = "WriteFile";
+            code = ok ? ERROR_WRITE_FAULT : GetLastError();
+        }
         done += written;
     }
-    ok = ok && FlushFileBuffers(file);
+    if (!failed && !FlushFileBuffers(file)) {
+        failed = "FlushFileBuffers";
+        code = GetLastError();
+    }
     CloseHandle(file);
-    if (ok && MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return true;
+    if (!failed) {
+        // A reader (an editor, a virus scanner, a backup) that holds the file open without
+        // FILE_SHARE_DELETE blocks the replace; such holds are short, so try again for a while.
+        for (int attempt = 0;; ++attempt) {
+            if (MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+                return true;
+            }
+            code = GetLastError();
+            bool held = code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED || code == ERROR_LOCK_VIOLATION;
+            if (!held || attempt + 1 >= kReplaceAttempts) break;
+            Sleep(kReplacePauseMs);
+        }
+        failed = "MoveFileExW";
     }
     DeleteFileW(temp.c_str());
+    if (error) *error = sys_call_error(failed, code);
     return false;
 }
 

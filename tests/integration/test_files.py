@@ -1,14 +1,14 @@
-"""Raw reads of a block device: the agent opens it unbuffered (O_DIRECT), which, like a Windows
-disk handle, refuses offsets, lengths and buffers that are not whole sectors. A start offset and an
-image size given in GiB fall inside sectors; the image must still hold exactly those bytes."""
+"""The file back ends beyond folders: raw reads of a block device, and replacing a file that a
+reader holds open under Windows."""
 import hashlib
 import json
 import random
+import re
 import subprocess
 
 import pytest
 
-from conftest import wait_until
+from conftest import WIN_DIR, wait_until
 from zelvo_server import connect_agent, server  # noqa: F401 (fixture)
 
 MiB = 1 << 20
@@ -26,6 +26,9 @@ def imaging_events(server, since):
 
 @pytest.mark.parametrize("sector", [512, 4096])
 def test_unaligned_range_of_a_block_device(linux, server, tmp_path, sector):
+    """The agent opens a block device unbuffered (O_DIRECT), which, like a Windows disk handle,
+    refuses offsets, lengths and buffers that are not whole sectors. A start offset and an image
+    size given in GiB fall inside sectors; the image must still hold exactly those bytes."""
     backing = tmp_path / "disk.img"
     data = random.Random(sector).randbytes(64 * MiB)
     backing.write_bytes(data)
@@ -54,3 +57,24 @@ def test_unaligned_range_of_a_block_device(linux, server, tmp_path, sector):
         assert agent.wait_exit() == 0
     finally:
         subprocess.run(["losetup", "--detach", device], capture_output=True)
+
+
+@pytest.mark.parametrize("hold_ms, replaced", [(400, True), (3000, False)])
+def test_replacing_a_file_a_reader_holds_under_wine(wine, tmp_path, hold_ms, replaced):
+    """A reader that opened the configuration without FILE_SHARE_DELETE blocks its replacement for
+    as long as it holds it: a short hold is waited out, a long one fails with its reason and
+    leaves the file as it was."""
+    target = tmp_path / "zelvo.conf"
+    target.write_text("old content")
+    result = subprocess.run(["wine", str(WIN_DIR / "filetool.exe"), "replace-held",
+                             "Z:" + str(target).replace("/", "\\"), str(hold_ms)],
+                            env=wine.env, capture_output=True, text=True, timeout=120)
+    lines = result.stdout.splitlines()
+    assert result.returncode == 0, result.stderr
+    if replaced:
+        assert lines == ["ok", "new content"]
+    else:
+        # Access denied (5) or sharing violation (32), in the system's words.
+        assert re.fullmatch(r"failed: MoveFileExW failed: .+ \((5|32)\)", lines[0]), lines
+        assert lines[1:] == ["old content"]
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith("zelvo.conf")] == ["zelvo.conf"]
