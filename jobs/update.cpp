@@ -21,6 +21,7 @@
 #include "core/log.h"
 #include "net/proto.h"
 #include "net/ws.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/system.h"
@@ -242,7 +243,10 @@ void run_update(UpdateRecord record) {
 
     ScriptKind kind = proc_script_kind();
     std::string script = fs_join(folder, kind == ScriptKind::batch ? "_zelvo_update.bat" : "_zelvo_update.sh");
-    if (!fs_make_executable(installer)) log_write(LOG_ERROR, "update: cannot make %s executable", installer.c_str());
+    if (!fs_make_executable(installer)) {
+        log_write(LOG_ERROR, "update: cannot make %s executable: %s", installer.c_str(),
+                  sys_error_text(sys_last_error()).c_str());
+    }
     if (!fs_write_script(script, update_script_text(kind, proc_id(), folder, name), &reason)) {
         log_write(LOG_ERROR, "update: cannot write %s: %s", script.c_str(), reason.c_str());
     }
@@ -348,27 +352,35 @@ bool update_download(const std::string& url, const std::string& path) {
     FILE* file = nullptr;
     int refused_status = 0;
     bool write_failed = false;
+    std::string file_error;  // the system's reason when the file could not be created or written
     request.on_response = [&](int status, int64_t) {
         if (status >= 400) {  // an error page is no installer, however large
             refused_status = status;
             return false;
         }
         file = fs_fopen(path, "wb");
+        if (!file) file_error = sys_error_text(sys_last_error());
         return file != nullptr;
     };
     request.on_body = [&](const void* data, size_t length) {
         write_failed = std::fwrite(data, 1, length, file) != length;
+        if (write_failed) file_error = sys_error_text(sys_last_error());
         return !write_failed;
     };
     HttpResponse response = http_request(request);
 
     bool created = file != nullptr;
-    if (file && std::fclose(file) != 0) write_failed = true;
+    if (file && std::fclose(file) != 0 && !write_failed) {
+        write_failed = true;
+        file_error = sys_error_text(sys_last_error());
+    }
     if (response.ok && !write_failed) return true;
 
     if (refused_status) log_write(LOG_ERROR, "update: server answered HTTP %d", refused_status);
-    else if (write_failed) log_write(LOG_ERROR, "update: cannot write %s", path.c_str());
-    else if (response.aborted && !created) log_write(LOG_ERROR, "update: cannot create %s", path.c_str());
+    else if (write_failed) log_write(LOG_ERROR, "update: cannot write %s: %s", path.c_str(), file_error.c_str());
+    else if (response.aborted && !created) {
+        log_write(LOG_ERROR, "update: cannot create %s: %s", path.c_str(), file_error.c_str());
+    }
     else log_write(LOG_ERROR, "update: %s", response.error.c_str());
     if (created) fs_delete(path);
     return false;

@@ -83,7 +83,8 @@ RawFile* raw_open(const std::string& path, bool sequential = false, std::string*
 // Size in bytes (device length for disks); -1 when unknown.
 int64_t raw_size(RawFile* file);
 // Reads up to `length` bytes at `offset` into any buffer; returns the count read (short only at the
-// end of the file or device), 0 at the end, -1 on error. Devices that take whole sectors only are
+// end of the file or device, or when an error follows bytes already read), 0 at the end, -1 on
+// error, when sys_last_error() (platform/error.h) tells why. Devices that take whole sectors only are
 // read in aligned spans and handed back exactly the bytes asked for.
 int64_t raw_read_at(RawFile* file, uint64_t offset, void* buffer, size_t length);
 void raw_close(RawFile* file);

@@ -448,4 +448,17 @@ TEST(UpdateDownload, UnreachableServerFails) {
     EXPECT_FALSE(fs_exists(dir.file("setup.exe")));
 }
 
+TEST(UpdateDownload, AFileThatCannotBeCreatedIsLoggedWithItsReason) {
+    CannedServer server({"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello"});
+    ASSERT_TRUE(server.ok());
+    TempDir dir;
+    std::string path = dir.file("missing/setup.exe");
+    testing_support::StderrCapture capture(dir.file("stderr.txt"));
+    ASSERT_TRUE(capture.ok());
+    EXPECT_FALSE(update_download(server.url("/setup.exe"), path));
+    std::string console = capture.finish();
+    EXPECT_NE(console.find("update: cannot create " + path + ": No such file or directory (2)"), std::string::npos)
+        << console;
+}
+
 }  // namespace
