@@ -70,7 +70,9 @@ struct StrictDevice {
 };
 
 struct AlignedBuffer {
-    explicit AlignedBuffer(size_t size) : data(static_cast<char*>(std::aligned_alloc(4096, size))) {}
+    // aligned_alloc wants a size that is a multiple of the alignment.
+    explicit AlignedBuffer(size_t size)
+        : data(static_cast<char*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096))) {}
     ~AlignedBuffer() { std::free(data); }
     char* data;
 };
