@@ -138,12 +138,11 @@ bool fs_make_executable(const std::string& path) { return chmod(path.c_str(), 07
 bool fs_write_atomic(const std::string& path, const std::string& data, std::string* error) {
     static std::atomic<unsigned> counter{0};
     std::string temp = path + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-    auto fail = [&](const char* call) {
-        if (error) *error = sys_call_error(call, sys_last_error());
-        return false;
-    };
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return fail("open");
+    if (fd < 0) {
+        if (error) *error = sys_call_error("open", sys_last_error());
+        return false;
+    }
     const char* failed = !write_all(fd, data.data(), data.size()) ? "write" : fsync(fd) != 0 ? "fsync" : nullptr;
     unsigned long code = failed ? sys_last_error() : 0;
     if (close(fd) != 0 && !failed) {
