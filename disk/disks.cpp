@@ -103,6 +103,17 @@ std::vector<DiskRow> disk_parse_csv(std::string_view text) {
     return rows;
 }
 
+bool disk_row_has_number(const DiskRow& row) {
+    std::string_view text = row.number;
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
 int disk_row_number(const DiskRow& row) { return leading_number<int>(row.number); }
 
 uint64_t disk_row_size(const DiskRow& row) { return leading_number<uint64_t>(row.size); }
@@ -152,12 +163,14 @@ void disk_on_list_disks(const cJSON*) {
     cJSON* reply = cJSON_CreateObject();
     cJSON* disks = cJSON_AddArrayToObject(reply, "disks");
     std::string csv;
-    if (disk_query_csv(&csv)) {
+    std::string error;
+    if (disk_query_csv(&csv, &error)) {
         for (const DiskRow& row : disk_parse_csv(csv)) {
+            if (!disk_row_has_number(row)) continue;
             cJSON_AddItemToArray(disks, disk_object(row, disk_device_path(disk_row_number(row))).release());
         }
     } else {
-        log_write(LOG_ERROR, "disk: %s failed", disk_query_name());
+        log_write(LOG_ERROR, "disk: %s failed: %s", disk_query_name(), error.c_str());
     }
     log_write(LOG_INFO, "disk: found %d disk(s)", cJSON_GetArraySize(disks));
     proto_send("disk_list", reply);

@@ -21,6 +21,10 @@ struct DiskRow {
 // line gives one row, also a line whose fields are all empty.
 std::vector<DiskRow> disk_parse_csv(std::string_view text);
 
+// True when the Number column holds a disk number: decimal digits only, blanks around them aside.
+// A line that is no disk row (a message that found its way into the output) has none.
+bool disk_row_has_number(const DiskRow& row);
+
 // The Number column as a disk number: leading decimal digits, 0 when there are none.
 int disk_row_number(const DiskRow& row);
 // The Size column in bytes: leading decimal digits, 0 when there are none.

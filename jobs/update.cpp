@@ -21,6 +21,7 @@
 #include "core/log.h"
 #include "net/proto.h"
 #include "net/ws.h"
+#include "platform/error.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/system.h"
@@ -138,7 +139,21 @@ bool private_ipv4_literal(const std::string& host) {
     return o[0] == 10 || o[0] == 127 || (o[0] == 192 && o[1] == 168) || (o[0] == 172 && o[1] >= 16 && o[1] <= 31);
 }
 
-// ---- script text ----
+// ---- installer name and script text ----
+
+// Names that Windows opens as a device in any folder, whatever their extension ("nul.exe" is
+// NUL): CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (also with a superscript 1-3).
+bool device_name(const std::string& name) {
+    std::string stem = lower(name.substr(0, name.find('.')));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (const char* device : {"con", "prn", "aux", "nul", "conin$", "conout$"}) {
+        if (stem == device) return true;
+    }
+    if (stem.size() < 4 || (stem.compare(0, 3, "com") != 0 && stem.compare(0, 3, "lpt") != 0)) return false;
+    std::string number = stem.substr(3);
+    return (number.size() == 1 && is_digit(number[0])) || number == "\xc2\xb9" || number == "\xc2\xb2" ||
+           number == "\xc2\xb3";
+}
 
 [[gnu::format(gnu_printf, 1, 2)]] std::string format(const char* pattern, ...) {
     va_list args;
@@ -174,14 +189,12 @@ void send_status(const char* status, const char* key, const std::string& value) 
 
 void send_error(const char* message) { send_status("error", "message", message); }
 
-void write_script(const std::string& path, const std::string& text) {
-    FILE* file = fs_fopen(path, "w");  // text mode: batch files get their CR LF line ends
-    if (!file) {
-        log_write(LOG_ERROR, "update: cannot create %s", path.c_str());
-        return;
-    }
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    if (std::fclose(file) != 0 || !written) log_write(LOG_ERROR, "update: cannot write %s", path.c_str());
+// The installer's name in `folder`: the request's, unless the path would be too long or the script
+// could not name it (a character outside the code page cmd.exe reads the script in).
+std::string installer_name_in(const std::string& folder, const std::string& filename) {
+    std::string name = update_installer_name(filename);
+    if (fs_join(folder, name).size() > kMaxPath || !fs_script_can_hold(name)) return UPDATE_DEFAULT_INSTALLER;
+    return name;
 }
 
 // Ends in one of two ways: an "error" status with the agent running on, or the end of the process.
@@ -189,12 +202,24 @@ void run_update(UpdateRecord record) {
     log_write(LOG_INFO, "update: downloading v%s from %s", record.version.c_str(), record.url.c_str());
     send_status("downloading", "version", record.version);
 
+    // A folder of its own, made afresh: nothing another user or program put in the temporary
+    // folder can stand in for the installer or the script.
     std::string temp = sys_temp_dir();
-    std::string installer = temp + update_installer_name(record.filename);
-    if (installer.size() > kMaxPath) installer = temp + UPDATE_DEFAULT_INSTALLER;
+    std::string reason;
+    std::string folder = fs_make_private_dir(temp, "zelvo-update-", &reason);
+    if (folder.empty()) {
+        log_write(LOG_ERROR, "update: cannot create a folder in %s: %s", temp.c_str(), reason.c_str());
+        log_write(LOG_ERROR, "update: download failed");
+        send_error("Download failed");
+        g_busy = false;
+        return;
+    }
+    std::string name = installer_name_in(folder, record.filename);
+    std::string installer = fs_join(folder, name);
 
     if (!update_download(record.url, installer)) {
         log_write(LOG_ERROR, "update: download failed");
+        fs_remove_dir(folder);
         send_error("Download failed");
         g_busy = false;
         return;
@@ -203,6 +228,7 @@ void run_update(UpdateRecord record) {
     if (size < UPDATE_MIN_INSTALLER_BYTES) {
         log_write(LOG_ERROR, "update: downloaded file too small");
         fs_delete(installer);
+        fs_remove_dir(folder);
         send_error("Downloaded file too small");
         g_busy = false;
         return;
@@ -216,9 +242,14 @@ void run_update(UpdateRecord record) {
     sys_sleep_ms(kPauseAroundCloseMs);
 
     ScriptKind kind = proc_script_kind();
-    std::string script = temp + "_zelvo_update" + (kind == ScriptKind::batch ? ".bat" : ".sh");
-    if (!fs_make_executable(installer)) log_write(LOG_ERROR, "update: cannot make %s executable", installer.c_str());
-    write_script(script, update_script_text(kind, proc_id(), installer));
+    std::string script = fs_join(folder, kind == ScriptKind::batch ? "_zelvo_update.bat" : "_zelvo_update.sh");
+    if (!fs_make_executable(installer)) {
+        log_write(LOG_ERROR, "update: cannot make %s executable: %s", installer.c_str(),
+                  sys_error_text(sys_last_error()).c_str());
+    }
+    if (!fs_write_script(script, update_script_text(kind, proc_id(), folder, name), &reason)) {
+        log_write(LOG_ERROR, "update: cannot write %s: %s", script.c_str(), reason.c_str());
+    }
     if (!proc_run_script_detached(script)) log_write(LOG_ERROR, "update: cannot start %s", script.c_str());
     proc_exit_now(0);
 }
@@ -269,7 +300,7 @@ std::string update_installer_name(const std::string& filename) {
     std::string name = separator == std::string::npos ? filename : filename.substr(separator + 1);
     // Only dots would name the folder itself or its parent; ":" a drive or a stream; the others
     // are not allowed in Windows names or would be read specially by the script ("%", "\"").
-    if (name.find_first_not_of('.') == std::string::npos) return UPDATE_DEFAULT_INSTALLER;
+    if (name.find_first_not_of('.') == std::string::npos || device_name(name)) return UPDATE_DEFAULT_INSTALLER;
     for (char c : name) {
         if (static_cast<unsigned char>(c) < ' ' || c == 0x7f || std::strchr(":\"%<>|?*", c)) {
             return UPDATE_DEFAULT_INSTALLER;
@@ -278,10 +309,15 @@ std::string update_installer_name(const std::string& filename) {
     return name;
 }
 
-std::string update_script_text(ScriptKind kind, uint32_t pid, const std::string& installer_path) {
+std::string update_script_text(ScriptKind kind, uint32_t pid, const std::string& folder,
+                               const std::string& installer_name) {
     unsigned long id = pid;
-    const char* path = installer_path.c_str();
     if (kind == ScriptKind::batch) {
+        // The folder is named through the script's own path (%~dp0, which ends in a backslash),
+        // never spelled out: cmd.exe takes that path from its Unicode command line, whereas the
+        // script's bytes are read in the OEM code page, where a profile folder such as
+        // C:\Users\Jürgen or one with characters outside that page would come out wrong.
+        const char* name = installer_name.c_str();
         return "@echo off\n" + format("echo Waiting for Zelvo (PID %lu) to exit...\n", id) + ":waitloop\n" +
                format("tasklist /FI \"PID eq %lu\" 2>NUL | find /I \"%lu\" >NUL\n", id, id) +
                "if not errorlevel 1 (\n"
@@ -289,17 +325,19 @@ std::string update_script_text(ScriptKind kind, uint32_t pid, const std::string&
                "    goto waitloop\n"
                ")\n"
                "echo Running installer...\n" +
-               format("\"%s\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\n", path) +
-               format("del \"%s\" 2>nul\n", path) + "del \"%~f0\"\n";
+               format("\"%%~dp0%s\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\n", name) +
+               format("del \"%%~dp0%s\" 2>nul\n", name) +
+               // One line: both commands are read before the first deletes the script.
+               "del \"%~f0\" & rmdir \"%~dp0.\"\n";
     }
-    std::string quoted = sh_quote(installer_path);
+    std::string quoted = sh_quote(fs_join(folder, installer_name));
     return "#!/bin/sh\n" + format("echo \"Waiting for Zelvo (PID %lu) to exit...\"\n", id) +
            format("while kill -0 %lu 2>/dev/null; do\n", id) +
            "    sleep 1\n"
            "done\n"
            "echo \"Running installer...\"\n" +
            quoted + " /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\n" + "rm -f " + quoted + "\n" +
-           "rm -f \"$0\"\n";
+           "rm -f \"$0\"\n" + "rmdir " + sh_quote(folder) + "\n";
 }
 
 bool update_download(const std::string& url, const std::string& path) {
@@ -314,27 +352,35 @@ bool update_download(const std::string& url, const std::string& path) {
     FILE* file = nullptr;
     int refused_status = 0;
     bool write_failed = false;
+    std::string file_error;  // the system's reason when the file could not be created or written
     request.on_response = [&](int status, int64_t) {
         if (status >= 400) {  // an error page is no installer, however large
             refused_status = status;
             return false;
         }
         file = fs_fopen(path, "wb");
+        if (!file) file_error = sys_error_text(sys_last_error());
         return file != nullptr;
     };
     request.on_body = [&](const void* data, size_t length) {
         write_failed = std::fwrite(data, 1, length, file) != length;
+        if (write_failed) file_error = sys_error_text(sys_last_error());
         return !write_failed;
     };
     HttpResponse response = http_request(request);
 
     bool created = file != nullptr;
-    if (file && std::fclose(file) != 0) write_failed = true;
+    if (file && std::fclose(file) != 0 && !write_failed) {
+        write_failed = true;
+        file_error = sys_error_text(sys_last_error());
+    }
     if (response.ok && !write_failed) return true;
 
     if (refused_status) log_write(LOG_ERROR, "update: server answered HTTP %d", refused_status);
-    else if (write_failed) log_write(LOG_ERROR, "update: cannot write %s", path.c_str());
-    else if (response.aborted && !created) log_write(LOG_ERROR, "update: cannot create %s", path.c_str());
+    else if (write_failed) log_write(LOG_ERROR, "update: cannot write %s: %s", path.c_str(), file_error.c_str());
+    else if (response.aborted && !created) {
+        log_write(LOG_ERROR, "update: cannot create %s: %s", path.c_str(), file_error.c_str());
+    }
     else log_write(LOG_ERROR, "update: %s", response.error.c_str());
     if (created) fs_delete(path);
     return false;

@@ -49,12 +49,16 @@ bool update_version_newer(const std::string& offered, const std::string& running
 bool update_url_trusted(const std::string& url, const std::string& base_url);
 
 // The last component of `filename` by "/" or "\"; UPDATE_DEFAULT_INSTALLER when that is empty,
-// made of dots only, or holds a character that a path or the script would read specially.
+// made of dots only, a device name (NUL, CON, COM1... with any extension, in any letter case), or
+// holds a character that a path or the script would read specially.
 std::string update_installer_name(const std::string& filename);
 
-// The script that waits for process `pid` to end, runs the installer silently and deletes the
-// installer and itself: a batch file or a POSIX sh script, lines ended by "\n".
-std::string update_script_text(ScriptKind kind, uint32_t pid, const std::string& installer_path);
+// The script that waits for process `pid` to end, runs the installer `installer_name` of the
+// private `folder` silently, and deletes the installer, itself and the folder: a batch file, which
+// must lie in `folder` (it finds the installer beside itself), or a POSIX sh script; lines ended
+// by "\n".
+std::string update_script_text(ScriptKind kind, uint32_t pid, const std::string& folder,
+                               const std::string& installer_name);
 
 // One GET of `url` into the file `path`. False on any failure, on a status of 400 or above and on
 // a body shorter than its Content-Length; a partial file is removed.

@@ -1,6 +1,9 @@
 // Pieces of the platform layer that are the same on every system.
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 
 #include "core/version.h"
 #include "platform/error.h"
@@ -14,6 +17,59 @@ std::string fs_join(const std::string& dir, const std::string& name) {
     char last = dir.back();
     if (last == fs_separator() || last == '/') return dir + name;
     return dir + fs_separator() + name;
+}
+
+RawSpan raw_span(uint64_t offset, uint64_t length, uint32_t sector, int64_t device_size) {
+    RawSpan span;
+    const uint64_t unit = sector > 0 ? sector : 1;
+    uint64_t count = length;
+    if (device_size >= 0) {
+        const uint64_t end = static_cast<uint64_t>(device_size);
+        count = offset >= end ? 0 : std::min(count, end - offset);
+    }
+    // Keep the rounded-up end representable.
+    const uint64_t last = std::numeric_limits<uint64_t>::max() / unit * unit;
+    count = offset >= last ? 0 : std::min(count, last - offset);
+    if (count == 0) return span;
+    span.offset = offset / unit * unit;
+    span.skip = offset - span.offset;
+    const uint64_t end = offset + count;
+    span.length = (end + unit - 1) / unit * unit - span.offset;
+    span.count = count;
+    return span;
+}
+
+int64_t raw_read_spans(uint64_t offset, void* buffer, size_t length, uint32_t sector, int64_t device_size,
+                       void* bounce, size_t bounce_size, const RawSectorRead& read) {
+    if (sector == 0) sector = 1;
+    auto* out = static_cast<char*>(buffer);
+    auto* staging = static_cast<char*>(bounce);
+    size_t done = 0;
+    auto result = [&](int64_t failed) { return done > 0 ? static_cast<int64_t>(done) : failed; };
+    while (done < length) {
+        const RawSpan span = raw_span(offset + done, length - done, sector, device_size);
+        if (span.count == 0) break;
+        char* target = out + done;
+        if (span.skip == 0 && span.count >= sector && reinterpret_cast<uintptr_t>(target) % sector == 0) {
+            // Whole sectors into the caller's buffer: no copy.
+            const size_t whole = static_cast<size_t>(span.count / sector * sector);
+            const int64_t got = read(span.offset, target, whole);
+            if (got < 0) return result(-1);
+            done += static_cast<size_t>(got);
+            if (static_cast<size_t>(got) < whole) break;
+            continue;
+        }
+        // A partial sector at either end, or an unaligned buffer: through the bounce buffer.
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(span.length, bounce_size));
+        const int64_t got = read(span.offset, staging, piece);
+        if (got < 0) return result(-1);
+        if (static_cast<uint64_t>(got) <= span.skip) break;
+        const size_t take = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(got) - span.skip, span.count));
+        std::memcpy(target, staging + span.skip, take);
+        done += take;
+        if (static_cast<size_t>(got) < piece) break;
+    }
+    return static_cast<int64_t>(done);
 }
 
 std::string sys_call_error(const char* call, unsigned long code) {

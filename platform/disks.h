@@ -6,8 +6,9 @@
 
 // Runs the system's disk query and hands back its text as CSV: a header line, then one row per
 // physical disk with the columns Number, FriendlyName, Size (bytes) and BusType. No disk is
-// opened. False when the query could not be run or did not finish in time.
-bool disk_query_csv(std::string* out);
+// opened. False when the query could not be run, failed or did not finish in time, with the
+// reason in *error when error is given; its error messages never reach `out`.
+bool disk_query_csv(std::string* out, std::string* error = nullptr);
 
 // What the query is called in log lines ("PowerShell Get-Disk", "sysfs").
 const char* disk_query_name();
@@ -22,4 +23,6 @@ struct Drive {
     std::string root;    // "C:\" on Windows; the mount point elsewhere
 };
 
+// Every drive, also one without a medium (its label is empty). Probing an empty slot raises no
+// system dialog.
 std::vector<Drive> disk_list_drives();

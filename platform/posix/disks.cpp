@@ -11,6 +11,8 @@
 // excluded, first entry per mount point. Labels come from /dev/disk/by-label.
 #include "platform/disks.h"
 
+#include "platform/error.h"
+
 #include <dirent.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -109,9 +111,12 @@ std::string unescape_hex(const std::string& text) {
 
 }  // namespace
 
-bool disk_query_csv(std::string* out) {
+bool disk_query_csv(std::string* out, std::string* error) {
     struct stat st {};
-    if (stat("/sys/block", &st) != 0) return false;
+    if (stat("/sys/block", &st) != 0) {
+        if (error) *error = "/sys/block: " + sys_error_text(sys_last_error());
+        return false;
+    }
     std::string csv = "\"Number\",\"FriendlyName\",\"Size\",\"BusType\"\n";
     std::vector<std::string> names = block_disks();
     for (size_t i = 0; i < names.size(); ++i) {

@@ -1,4 +1,4 @@
-// UTF-8 <-> UTF-16 at the edge of every Win32 call.
+// UTF-8 <-> UTF-16 at the edge of every Win32 call, and the system's OEM code page.
 #pragma once
 
 #include <windows.h>
@@ -25,4 +25,24 @@ inline std::string to_utf8(const wchar_t* text, int units = -1) {
 
 inline std::string to_utf8(const std::wstring& text) {
     return to_utf8(text.c_str(), static_cast<int>(text.size()));
+}
+
+// The code page cmd.exe and console programs such as PowerShell use for text in files and pipes:
+// the system's OEM code page. GetOEMCP cannot tell it: the manifest's UTF-8 active code page makes
+// it answer 65001 in this process, while a console of its own starts in the system's page.
+inline UINT system_oem_code_page() {
+    wchar_t value[16] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", L"OEMCP",
+                     RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS) {
+        UINT page = static_cast<UINT>(wcstoul(value, nullptr, 10));
+        if (page != 0 && IsValidCodePage(page)) return page;
+    }
+    DWORD page = 0;
+    if (GetLocaleInfoEx(LOCALE_NAME_SYSTEM_DEFAULT, LOCALE_IDEFAULTCODEPAGE | LOCALE_RETURN_NUMBER,
+                        reinterpret_cast<wchar_t*>(&page), sizeof page / sizeof(wchar_t)) &&
+        page != 0 && IsValidCodePage(page)) {
+        return page;
+    }
+    return GetOEMCP();
 }

@@ -1,8 +1,12 @@
 """Device key, pairing, challenge-response, revocation, reconnect runs, watchdog and the tray's
 commands of the real agent against zelvo-server."""
 import base64
+import contextlib
+import getpass
 import json
 import re
+import shutil
+import subprocess
 import time
 
 import nacl.signing
@@ -247,21 +251,52 @@ def test_update_hands_over_to_the_installer_after_the_agent_ends(linux, server, 
     assert "update: downloaded 1200000 bytes, installing..." in log(linux)
 
 
+@contextlib.contextmanager
+def wine_user_temp(wine, path):
+    """Points the Wine user's TEMP and TMP (Wine takes them from the registry, not from the
+    environment) at the Windows path `path` for the duration, then puts the key back as it was."""
+    saved = wine.tmp / "environment.reg"
+    subprocess.run(["wine", "reg", "export", "HKCU\\Environment", str(saved), "/y"], env=wine.env, check=True,
+                   capture_output=True, timeout=60)
+    try:
+        for name in ("TEMP", "TMP"):
+            subprocess.run(["wine", "reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_SZ", "/d", path, "/f"],
+                           env=wine.env, check=True, capture_output=True, timeout=60)
+        yield
+    finally:
+        subprocess.run(["wine", "reg", "import", str(saved)], env=wine.env, check=True, capture_output=True,
+                       timeout=60)
+        # Written to the prefix before the next test's wineserver reads it.
+        subprocess.run(["wineserver", "-w"], env=wine.env, capture_output=True, timeout=60)
+
+
 def test_update_under_wine_runs_the_batch_script_after_exit(wine, server):
+    """A temporary folder such as C:\\Users\\Jürgen\\... (here with a character outside the OEM code
+    page as well) and an installer name with an umlaut: cmd.exe reads the script in the OEM code
+    page, so a path written in UTF-8 would name nothing and leave the PC without an agent."""
     downloads = server.data_dir / "download"
     downloads.mkdir(exist_ok=True)
     # A real Windows program padded past the size floor (PE files ignore trailing data).
     installer = (WIN_DIR / "fakeinstaller.exe").read_bytes()
     (downloads / "setup.exe").write_bytes(installer + b"\0" * (1_100_000 - len(installer)))
-    temp = wine.config_dir.parent.parent.parent / "Temp"  # %TEMP% of the Wine user
-    record = temp / "zelvo-installer-args.txt"
-    record.unlink(missing_ok=True)
-
-    agent = start_agent(wine, server)
-    server.wait_connection()
-    server.send("do_update", {"download_url": f"http://127.0.0.1:{server.port}/download/setup.exe",
-                              "filename": "setup.exe", "version": "2"})
-    assert agent.wait_exit(timeout=60) == 0
-    assert wait_until(record.exists, 60), "the installer did not run"
-    assert record.read_text().strip() == "/VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-"
-    assert wait_until(lambda: not (temp / "setup.exe").exists() and not (temp / "_zelvo_update.bat").exists(), 20)
+    user_temp = wine.config_dir.parent.parent.parent / "Temp"  # the Wine user's default %TEMP%
+    temp = user_temp / "J\u00fcrgen\u2713"  # no blank: Wine's cmd.exe pipes through %TEMP% unquoted
+    shutil.rmtree(temp, ignore_errors=True)
+    temp.mkdir(parents=True)
+    record = temp / "zelvo-installer-args.txt"  # the installer writes into its own %TEMP%
+    try:
+        with wine_user_temp(wine, f"C:\\users\\{getpass.getuser()}\\Temp\\{temp.name}"):
+            agent = start_agent(wine, server)
+            server.wait_connection()
+            server.send("do_update", {"download_url": f"http://127.0.0.1:{server.port}/download/setup.exe",
+                                      "filename": "Setup f\u00fcr J\u00fcrgen.exe", "version": "2"})
+            assert agent.wait_exit(timeout=60) == 0
+            assert wait_until(record.exists, 60), ("the installer did not run", [p.name for p in temp.rglob("*")])
+            assert record.read_text().strip() == "/VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-"
+            # Installer and script are gone; their private folder is emptied (cmd.exe under Wine keeps
+            # the script open to its end, so the folder itself may stay).
+            folders = list(temp.glob("zelvo-update-*"))
+            assert len(folders) == 1 and folders[0].is_dir()
+            assert wait_until(lambda: not any(folders[0].iterdir()), 20), list(folders[0].iterdir())
+    finally:
+        shutil.rmtree(temp, ignore_errors=True)

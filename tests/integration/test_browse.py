@@ -3,12 +3,13 @@ interface, natively and under Wine."""
 import getpass
 import json
 import os
+import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
 
-from conftest import FILE_LINE, WINEPREFIX
+from conftest import FILE_LINE, WIN_DIR, WINEPREFIX
 from zelvo_server import server  # noqa: F401 (fixture)
 
 # Root reads every folder; without these two capabilities it obeys the mode bits like anyone else,
@@ -220,4 +221,40 @@ def test_disks_and_drives_answer(target, server):
     assert list(drives["quick_access"].items()) == list(expected.items())
 
     target.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+POWERSHELL_ERROR = ("Get-Disk : Access denied\r\nAt line:1 char:1\r\n+ Get-Disk | Select-Object Number\r\n"
+                    "    + CategoryInfo          : PermissionDenied: (MSFT_Disk:ROOT/Microsoft/...MSFT_Disk) [Get-Disk]\r\n"
+                    "    + FullyQualifiedErrorId : HRESULT 0x80070005,Get-Disk\r\n")
+
+
+def test_disk_query_takes_only_rows_of_a_successful_get_disk(wine, server):
+    # The agent's current folder is searched before the system's, so this stands in for PowerShell.
+    shutil.copy(WIN_DIR / "fakepowershell.exe", wine.tmp / "powershell.exe")
+
+    def powershell(stdout, stderr, code):
+        # A console program writes in the system's OEM code page (437 in the test's Wine prefix).
+        (wine.tmp / "powershell-stdout.txt").write_bytes(stdout.encode("cp437"))
+        (wine.tmp / "powershell-stderr.txt").write_bytes(stderr.encode())
+        (wine.tmp / "powershell-exit.txt").write_text(str(code))
+
+    agent = start_agent(wine, server)
+    header = '"Number","FriendlyName","Size","BusType"\r\n'
+
+    # Get-Disk failed: its message is no disk list, whatever it looks like.
+    powershell("", POWERSHELL_ERROR, 1)
+    assert ask(server, "list_disks", {}, "disk_list") == {"disks": []}
+    log = [m.group(2, 3) for m in map(FILE_LINE.match, wine.log_lines()) if m]
+    failed = ("ERROR", "disk: PowerShell Get-Disk failed: exit code 1")
+    assert failed in log and log.index(("INFO ", "disk: found 0 disk(s)")) > log.index(failed)
+
+    # A successful run: warnings on standard error stay out, lines without a disk number are dropped.
+    powershell(header + ",,,\r\nWARNING: a storage provider did not answer\r\n"
+               '"2","J\u00fcrgen\'s ""NVMe"" Disk","512110190592","NVMe"\r\n', POWERSHELL_ERROR, 0)
+    disks = ask(server, "list_disks", {}, "disk_list")["disks"]
+    assert [(d["id"], d["path"], d["model"], d["size"], d["bus_type"]) for d in disks] == [
+        (2, "\\\\.\\PHYSICALDRIVE2", 'J\u00fcrgen\'s "NVMe" Disk', 512110190592, "nvme")]
+
+    wine.exit(agent)
     assert agent.wait_exit() == 0

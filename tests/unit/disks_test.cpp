@@ -95,20 +95,24 @@ TEST(DiskObject, ReadsNumbersLikeTheSystemsConverters) {
     struct Case {
         const char* number;
         int id;
+        bool is_disk;  // only rows with a disk number are listed
         const char* size;
         uint64_t bytes;
     };
     const Case cases[] = {
-        {"7", 7, "512", 512},
-        {"", 0, "", 0},
-        {"abc", 0, "abc", 0},
-        {"12abc", 12, "34 GB", 34},
-        {" 3", 3, "18446744073709551615", UINT64_MAX},
-        {"99999999999", INT32_MAX, "99999999999999999999999", UINT64_MAX},  // saturates, no overflow
+        {"7", 7, true, "512", 512},
+        {"", 0, false, "", 0},
+        {"abc", 0, false, "abc", 0},
+        {"12abc", 12, false, "34 GB", 34},
+        {" 3", 3, true, "18446744073709551615", UINT64_MAX},
+        {"99999999999", INT32_MAX, true, "99999999999999999999999", UINT64_MAX},  // saturates, no overflow
+        {"-1", -1, false, "", 0},
+        {"+ Get-Disk | Select-Object Number", 0, false, "", 0},  // a line of a PowerShell error
     };
     for (const Case& c : cases) {
         DiskRow row{c.number, "", c.size, ""};
         EXPECT_EQ(disk_row_number(row), c.id) << '"' << c.number << '"';
+        EXPECT_EQ(disk_row_has_number(row), c.is_disk) << '"' << c.number << '"';
         EXPECT_EQ(disk_row_size(row), c.bytes) << '"' << c.size << '"';
     }
 }

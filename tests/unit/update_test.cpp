@@ -192,6 +192,21 @@ TEST(UpdateInstallerName, LastComponentOrDefault) {
         {"%TEMP%.exe", "Zelvo_Setup.exe"},
         {"a\nb.exe", "Zelvo_Setup.exe"},
         {"Zelvo Setup 1.0.3.exe", "Zelvo Setup 1.0.3.exe"},
+        {"Setup f\xc3\xbcr J\xc3\xbcrgen.exe", "Setup f\xc3\xbcr J\xc3\xbcrgen.exe"},
+        // Device names, which Windows opens as the device in any folder.
+        {"NUL", "Zelvo_Setup.exe"},
+        {"nul.exe", "Zelvo_Setup.exe"},
+        {"dir/Con.tar.gz", "Zelvo_Setup.exe"},
+        {"PRN", "Zelvo_Setup.exe"},
+        {"aux .exe", "Zelvo_Setup.exe"},
+        {"COM1.exe", "Zelvo_Setup.exe"},
+        {"lpt9", "Zelvo_Setup.exe"},
+        {"COM\xc2\xb9.exe", "Zelvo_Setup.exe"},
+        {"CONOUT$.exe", "Zelvo_Setup.exe"},
+        {"console.exe", "console.exe"},
+        {"COM10.exe", "COM10.exe"},
+        {"LPT.exe", "LPT.exe"},
+        {"setup.nul", "setup.nul"},
     };
     for (const auto& [filename, name] : cases) EXPECT_EQ(update_installer_name(filename), name) << filename;
 }
@@ -199,7 +214,7 @@ TEST(UpdateInstallerName, LastComponentOrDefault) {
 // ---- scripts ----
 
 TEST(UpdateScript, BatchFileLineForLine) {
-    const std::string installer = "C:\\Users\\Ann Lee\\AppData\\Local\\Temp\\setup.exe";
+    // The folder is never spelled out: the script finds the installer beside itself.
     std::vector<std::string> expected = {
         "@echo off",
         "echo Waiting for Zelvo (PID 4242) to exit...",
@@ -210,11 +225,12 @@ TEST(UpdateScript, BatchFileLineForLine) {
         "    goto waitloop",
         ")",
         "echo Running installer...",
-        "\"" + installer + "\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-",
-        "del \"" + installer + "\" 2>nul",
-        "del \"%~f0\"",
+        "\"%~dp0Setup 1.0.3.exe\" /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-",
+        "del \"%~dp0Setup 1.0.3.exe\" 2>nul",
+        "del \"%~f0\" & rmdir \"%~dp0.\"",
     };
-    std::string text = update_script_text(ScriptKind::batch, 4242, installer);
+    std::string text = update_script_text(ScriptKind::batch, 4242, "C:\\Users\\J\xc3\xbcrgen\\AppData\\Local\\Temp\\zelvo-update-x",
+                                          "Setup 1.0.3.exe");
     EXPECT_EQ(split_lines(text), expected);
     EXPECT_EQ(text.back(), '\n');
 }
@@ -230,8 +246,9 @@ TEST(UpdateScript, ShellScriptLineForLine) {
         "'/tmp/it'\\''s here/setup.exe' /VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-",
         "rm -f '/tmp/it'\\''s here/setup.exe'",
         "rm -f \"$0\"",
+        "rmdir '/tmp/it'\\''s here'",
     };
-    std::string text = update_script_text(ScriptKind::shell, 4242, "/tmp/it's here/setup.exe");
+    std::string text = update_script_text(ScriptKind::shell, 4242, "/tmp/it's here", "setup.exe");
     EXPECT_EQ(split_lines(text), expected);
     EXPECT_EQ(text.back(), '\n');
 }
@@ -245,19 +262,22 @@ bool wait_for(const std::function<bool()>& done, int timeout_ms) {
     return true;
 }
 
-// The script waits for the process, then runs the installer with the switches and removes both
-// files. A child process stands in for the agent.
+// The script waits for the process, then runs the installer with the switches and removes the
+// installer, itself and its private folder. A child process stands in for the agent.
 TEST(UpdateScript, ShellScriptWaitsThenInstallsAndCleansUp) {
     ASSERT_EQ(proc_script_kind(), ScriptKind::shell);
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    std::string folder = dir.file("it's here");  // the quoting is exercised for real
-    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    std::string error;
+    std::string folder = fs_make_private_dir(dir.path(), "it's here-", &error);  // quoting exercised for real
+    ASSERT_FALSE(folder.empty()) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
     std::string installer = folder + "/setup.exe";
     std::string args = dir.file("args");
     write_file(installer, "#!/bin/sh\necho \"$@\" > '" + args + "'\n");
     ASSERT_TRUE(fs_make_executable(installer));
-    struct stat st {};
     ASSERT_EQ(stat(installer.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 
@@ -267,8 +287,10 @@ TEST(UpdateScript, ShellScriptWaitsThenInstallsAndCleansUp) {
     char* sleep_argv[] = {sleep_name, sleep_time, nullptr};
     ASSERT_EQ(posix_spawnp(&agent, "sleep", nullptr, nullptr, sleep_argv, environ), 0);
 
-    std::string script = dir.file("_zelvo_update.sh");
-    write_file(script, update_script_text(ScriptKind::shell, static_cast<uint32_t>(agent), installer));
+    std::string script = folder + "/_zelvo_update.sh";
+    std::string text = update_script_text(ScriptKind::shell, static_cast<uint32_t>(agent), folder, "setup.exe");
+    ASSERT_TRUE(fs_write_script(script, text, &error)) << error;
+    EXPECT_FALSE(fs_write_script(script, text, &error)) << "an existing script was replaced";
     ASSERT_TRUE(proc_run_script_detached(script));
 
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -278,8 +300,22 @@ TEST(UpdateScript, ShellScriptWaitsThenInstallsAndCleansUp) {
 
     ASSERT_TRUE(wait_for([&] { return read_file(args).find('\n') != std::string::npos; }, 10000));
     EXPECT_EQ(read_file(args), "/VERYSILENT /NORESTART /SUPPRESSMSGBOXES /SP-\n");
-    EXPECT_TRUE(wait_for([&] { return !fs_exists(installer) && !fs_exists(script); }, 5000))
-        << "installer or script left behind";
+    EXPECT_TRUE(wait_for([&] { return !fs_exists(folder); }, 5000)) << "installer, script or folder left behind";
+}
+
+TEST(UpdateFolder, EachUpdateGetsAFolderOfItsOwn) {
+    TempDir dir;
+    std::string first = fs_make_private_dir(dir.path(), "zelvo-update-");
+    std::string second = fs_make_private_dir(dir.path(), "zelvo-update-");
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.rfind(dir.path() + "/zelvo-update-", 0), 0u) << first;
+    std::string error;
+    EXPECT_EQ(fs_make_private_dir(dir.file("missing"), "x-", &error), "");
+    EXPECT_NE(error.find("(2)"), std::string::npos) << error;  // ENOENT, with its reason
+    EXPECT_TRUE(fs_remove_dir(first));
+    EXPECT_FALSE(fs_exists(first));
 }
 
 // ---- download ----
@@ -410,6 +446,19 @@ TEST(UpdateDownload, UnreachableServerFails) {
     std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/setup.exe";
     EXPECT_FALSE(update_download(url, dir.file("setup.exe")));
     EXPECT_FALSE(fs_exists(dir.file("setup.exe")));
+}
+
+TEST(UpdateDownload, AFileThatCannotBeCreatedIsLoggedWithItsReason) {
+    CannedServer server({"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello"});
+    ASSERT_TRUE(server.ok());
+    TempDir dir;
+    std::string path = dir.file("missing/setup.exe");
+    testing_support::StderrCapture capture(dir.file("stderr.txt"));
+    ASSERT_TRUE(capture.ok());
+    EXPECT_FALSE(update_download(server.url("/setup.exe"), path));
+    std::string console = capture.finish();
+    EXPECT_NE(console.find("update: cannot create " + path + ": No such file or directory (2)"), std::string::npos)
+        << console;
 }
 
 }  // namespace
