@@ -189,6 +189,14 @@ void Server::on_pair_request(uint64_t conn, const cJSON* data) {
                    shown(string_member(data, "public_key")));
         return;
     }
+    // A code belongs to the connection that asked first: another connection sending the same
+    // code would otherwise have its own key linked when the user confirms the code on the page.
+    if (const auto pending = state_.pairings.find(pairing.code);
+        pending != state_.pairings.end() && pending->second.conn != conn) {
+        print_line("pair conn=" + std::to_string(conn) + ": refused code " + pairing.code +
+                   ", pending for conn=" + std::to_string(pending->second.conn));
+        return;
+    }
     pairing.public_key = *key;
     pairing.platform = string_member(data, "platform");
     pairing.version = string_member(data, "version");
@@ -197,7 +205,7 @@ void Server::on_pair_request(uint64_t conn, const cJSON* data) {
     pairing.hostname = string_member(data, "hostname");
     print_line("pair conn=" + std::to_string(conn) + ": pending code " + pairing.code + " host " +
                shown(pairing.hostname));
-    // A code sent again replaces the earlier request.
+    // The same connection sending its code again replaces its earlier request.
     state_.pairings[pairing.code] = std::move(pairing);
 }
 
