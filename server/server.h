@@ -170,6 +170,7 @@ struct UploadPart {
     PartState state = PartState::receiving;
     std::string error;  // why the part is in error
     uint64_t size = 0;  // decoded length, once complete
+    uint64_t generation = 0;  // counts restarts, so a late decode of earlier chunks is ignored
 };
 
 enum class ImageState { none, building, complete, error };

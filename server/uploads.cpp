@@ -10,8 +10,9 @@
 //   recovery            what a restarted server finds in its data folder
 //
 // Under data_dir/uploads/<batch>/: partNNN/chunkNNNN while a part is incomplete, the part files
-// as the agent named them, partNNN.raw for decoded parts, image.img, and .meta/ holding
-// batch.json and partNNN.json. Agent-chosen names cannot start with a dot, so .meta is ours alone.
+// as the agent named them, partNNN.raw for decoded parts, image.img, .meta/ holding batch.json and
+// partNNN.json, and .discard/ while files no longer wanted wait to be deleted. A part file may not
+// take any of these names.
 
 #include <boost/asio/post.hpp>
 #include <fcntl.h>
@@ -48,16 +49,22 @@ constexpr const char* ZVIMG = "zvimg";
 // uploads/raw/ holds recorded request bodies, so no batch may take that name.
 constexpr const char* RAW_FOLDER = "raw";
 constexpr const char* META_FOLDER = ".meta";
+// Chunk folders and files that are no longer wanted are moved here at once and deleted later.
+constexpr const char* DISCARD_FOLDER = ".discard";
 constexpr const char* IMAGE_FILE = "image.img";
 
-// A single path component of [A-Za-z0-9._-], not hidden, so it never leaves its folder.
-bool safe_name(std::string_view name) {
-    if (name.empty() || name.size() > MAX_NAME || name.front() == '.') return false;
+// A single path component of [A-Za-z0-9._-], so it never leaves its folder: no separators, no
+// control bytes, and neither "." nor "..". Dots elsewhere are harmless without separators.
+bool safe_component(std::string_view name) {
+    if (name.empty() || name.size() > MAX_NAME || name == "." || name == "..") return false;
     return std::all_of(name.begin(), name.end(), [](char c) {
         return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
                c == '-';
     });
 }
+
+// Batch folders sit beside uploads/raw/ and are never hidden.
+bool valid_batch_id(std::string_view id) { return safe_component(id) && id.front() != '.' && id != RAW_FOLDER; }
 
 // Decimal digits only: no sign, no spaces.
 template <class Int>
@@ -80,10 +87,22 @@ std::string part_folder_name(int64_t part) { return numbered("part", part, 3); }
 std::string chunk_file_name(int64_t chunk) { return numbered("chunk", chunk, 4); }
 std::string raw_file_name(int64_t part) { return part_folder_name(part) + ".raw"; }
 
-// The server's own names in a batch folder; a part file must not take one of them.
-bool reserved_name(std::string_view name) {
-    return name == IMAGE_FILE || (name.size() > 4 && name.starts_with("part") && name[4] >= '0' && name[4] <= '9');
+// "part" followed by digits only, then `suffix`: the shape of the server's own part folders and
+// decoded files.
+bool numbered_part_name(std::string_view name, std::string_view suffix) {
+    if (!name.starts_with("part") || !name.ends_with(suffix) || name.size() <= 4 + suffix.size()) return false;
+    const std::string_view digits = name.substr(4, name.size() - 4 - suffix.size());
+    return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
+
+// The server's own names in a batch folder. A part file may take any other safe name: the agent
+// makes "<disk name>.partNNN.<ext>", and a disk name may begin with a dot or be "part7".
+bool reserved_name(std::string_view name) {
+    return name == IMAGE_FILE || name == META_FOLDER || name == DISCARD_FOLDER || numbered_part_name(name, "") ||
+           numbered_part_name(name, ".raw");
+}
+
+bool valid_part_filename(std::string_view name) { return safe_component(name) && !reserved_name(name); }
 
 fs::path uploads_dir(const ServerState& state) { return fs::path(state.data_dir) / "uploads"; }
 fs::path batch_dir(const ServerState& state, const std::string& batch) { return uploads_dir(state) / batch; }
@@ -267,7 +286,7 @@ std::string read_chunk(const std::vector<FormField>& fields, ChunkUpload& chunk)
         int64_t high;
     };
     chunk.batch_id = text("batch_id");
-    if (!safe_name(chunk.batch_id) || chunk.batch_id == RAW_FOLDER) return "invalid batch_id";
+    if (!valid_batch_id(chunk.batch_id)) return "invalid batch_id";
     for (const Number& number : {Number{"part_number", &chunk.part_number, 0, MAX_PART_NUMBER},
                                  Number{"total_parts", &chunk.total_parts, 0, MAX_PART_NUMBER},
                                  Number{"total_chunks", &chunk.total_chunks, 1, MAX_CHUNKS},
@@ -280,7 +299,7 @@ std::string read_chunk(const std::vector<FormField>& fields, ChunkUpload& chunk)
     if (chunk.part_number > chunk.total_parts) return "part_number above total_parts";
     if (chunk.chunk_index >= chunk.total_chunks) return "chunk_index not below total_chunks";
     chunk.filename = text("filename");
-    if (!safe_name(chunk.filename) || reserved_name(chunk.filename)) return "invalid filename";
+    if (!valid_part_filename(chunk.filename)) return "invalid filename";
     chunk.disk_name = text("disk_name");
     if (const FormField* id = find_field(fields, "existing_disk_id")) chunk.existing_disk_id = id->value;
     if (chunk.disk_name.size() > MAX_TEXT_FIELD || chunk.existing_disk_id.size() > MAX_TEXT_FIELD) {
@@ -500,6 +519,7 @@ struct PartJob {
     int64_t total_chunks = 0;
     bool zvimg = false;
     uint64_t original_size = 0;
+    uint64_t generation = 0;  // the part's, when the job was posted
 };
 
 struct PartResult {
@@ -630,10 +650,24 @@ bool save_part(const ServerState& state, const std::string& batch, const UploadP
     return false;
 }
 
-void remove_later(Server& server, fs::path path) {
-    server.worker().post([path = std::move(path)](const std::atomic<bool>&) {
-        std::error_code ec;
+// Takes `path` out of the way at once, so its name is free for what comes next, and deletes it on
+// the worker, where a large folder does not hold up the io thread.
+void discard(Server& server, const fs::path& dir, const fs::path& path) {
+    static uint64_t next_discard = 0;
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return;
+    const fs::path bin = dir / DISCARD_FOLDER;
+    fs::create_directories(bin, ec);
+    fs::path target = bin / (path.filename().string() + "." + std::to_string(++next_discard));
+    fs::rename(path, target, ec);
+    if (ec) {
+        print_line("upload: cannot move " + path.string() + " aside: " + ec.message() + "; deleting it now");
         fs::remove_all(path, ec);
+        return;
+    }
+    server.worker().post([target = std::move(target)](const std::atomic<bool>&) {
+        std::error_code ignored;
+        fs::remove_all(target, ignored);
     });
 }
 
@@ -644,7 +678,11 @@ void on_part_done(Server& server, const PartJob& job, const PartResult& result) 
     const auto batch = state.batches.find(job.batch_id);
     if (batch == state.batches.end()) return;
     const auto part = batch->second.parts.find(job.part_number);
-    if (part == batch->second.parts.end() || part->second.state != PartState::decoding) return;
+    // A part started anew meanwhile has other chunks: this result is not about them.
+    if (part == batch->second.parts.end() || part->second.state != PartState::decoding ||
+        part->second.generation != job.generation) {
+        return;
+    }
     UploadPart& done = part->second;
     const std::string name = job.batch_id + " part " + std::to_string(job.part_number);
     if (result.error.empty()) {
@@ -658,7 +696,7 @@ void on_part_done(Server& server, const PartJob& job, const PartResult& result) 
     }
     // The chunks go only once the state that no longer needs them is on disk.
     if (save_part(state, job.batch_id, done) && done.state == PartState::complete) {
-        remove_later(server, job.dir / part_folder_name(job.part_number));
+        discard(server, job.dir, job.dir / part_folder_name(job.part_number));
     }
     refresh_image(server, batch->second);
     server.notify_waiters();
@@ -667,7 +705,7 @@ void on_part_done(Server& server, const PartJob& job, const PartResult& result) 
 void start_part(Server& server, const std::string& batch_id, UploadPart& part) {
     part.state = PartState::decoding;
     PartJob job{batch_id,          batch_dir(server.state(), batch_id), part.part_number, part.filename,
-                part.total_chunks, part.compressed == ZVIMG,            part.original_size};
+                part.total_chunks, part.compressed == ZVIMG,            part.original_size, part.generation};
     server.worker().post([&server, job = std::move(job)](const std::atomic<bool>& stopping) {
         PartResult result = assemble_part(job, stopping);
         // Left unfinished, the part is made again at the next start.
@@ -736,7 +774,18 @@ void refresh_image(Server& server, UploadBatch& batch) {
     });
 }
 
-// The chunk's part, created on its first chunk; the response to refuse the chunk with otherwise.
+// Why the chunks held for `part` cannot be completed by `chunk`; null when they can.
+const char* differs_from(const UploadPart& part, const ChunkUpload& chunk) {
+    return part.state == PartState::error                ? "the part had failed"
+           : part.filename != chunk.filename             ? "filename differs"
+           : part.total_chunks != chunk.total_chunks   ? "total_chunks differs"
+           : part.compressed != chunk.compressed       ? "compressed differs"
+           : part.original_size != chunk.original_size ? "original_size differs"
+                                                       : nullptr;
+}
+
+// The chunk's part, created on its first chunk and started anew when the chunk does not fit the
+// chunks held; the response to refuse the chunk with otherwise.
 std::variant<UploadPart*, HttpResponse> part_for(Server& server, const ChunkUpload& chunk) {
     ServerState& state = server.state();
     const fs::path dir = batch_dir(state, chunk.batch_id);
@@ -754,18 +803,11 @@ std::variant<UploadPart*, HttpResponse> part_for(Server& server, const ChunkUplo
         found = state.batches.emplace(chunk.batch_id, std::move(batch)).first;
     }
     UploadBatch& batch = found->second;
-    if (const auto known = batch.parts.find(chunk.part_number); known != batch.parts.end()) {
-        UploadPart& part = known->second;
-        const char* differs = part.filename != chunk.filename             ? "filename"
-                              : part.total_chunks != chunk.total_chunks   ? "total_chunks"
-                              : part.compressed != chunk.compressed       ? "compressed"
-                              : part.original_size != chunk.original_size ? "original_size"
-                                                                          : nullptr;
-        if (differs) return json_error(409, std::string(differs) + " differs from the part's earlier chunks");
-        return &part;
-    }
+    const auto known = batch.parts.find(chunk.part_number);
+    const char* differs = known == batch.parts.end() ? nullptr : differs_from(known->second, chunk);
+    if (known != batch.parts.end() && !differs) return &known->second;
     for (const auto& [number, other] : batch.parts) {
-        if (other.filename == chunk.filename) {
+        if (number != chunk.part_number && other.filename == chunk.filename) {
             return json_error(409, "filename already taken by part " + std::to_string(number));
         }
     }
@@ -778,6 +820,18 @@ std::variant<UploadPart*, HttpResponse> part_for(Server& server, const ChunkUplo
     part.disk_name = chunk.disk_name;
     part.existing_disk_id = chunk.existing_disk_id;
     part.total_parts = chunk.total_parts;
+    if (known != batch.parts.end()) {
+        // Never refused: the agent would only send the chunk again. The part is made of the new
+        // chunks from here on.
+        UploadPart& old = known->second;
+        print_line("upload: " + chunk.batch_id + " part " + std::to_string(chunk.part_number) + " started anew: " +
+                   differs);
+        part.generation = old.generation + 1;
+        discard(server, dir, dir / part_folder_name(chunk.part_number));
+        discard(server, dir, dir / raw_file_name(chunk.part_number));
+        if (old.filename != chunk.filename) discard(server, dir, dir / old.filename);
+        batch.parts.erase(known);
+    }
     std::error_code ec;
     fs::create_directories(dir / part_folder_name(chunk.part_number), ec);
     if (ec || !save_part(state, chunk.batch_id, part)) return json_error(500, "cannot save the part");
@@ -876,8 +930,7 @@ std::optional<UploadPart> load_part(const fs::path& meta, const fs::path& dir) {
     part.filename = json_text(root.get(), "filename");
     part.compressed = json_text(root.get(), "compressed");
     const std::string state = json_text(root.get(), "state");
-    if (!number || !chunks || !total_parts || !original || !size || !safe_name(part.filename) ||
-        reserved_name(part.filename) || (!part.compressed.empty() && part.compressed != ZVIMG) ||
+    if (!number || !chunks || !total_parts || !original || !size || !valid_part_filename(part.filename) || (!part.compressed.empty() && part.compressed != ZVIMG) ||
         meta.filename() != part_folder_name(*number) + ".json") {
         return std::nullopt;
     }
@@ -1105,11 +1158,20 @@ void Server::upload_chunk_status(const HttpRequest& request, Reply reply) {
 
     JsonPtr body(cJSON_CreateObject());
     cJSON* list = cJSON_AddArrayToObject(body.get(), "received_chunks");
-    // An unknown batch or part simply has nothing yet.
+    // An unknown batch or part simply has nothing yet. A failed part holds nothing worth keeping:
+    // the agent sends it again and the first chunk starts it anew. The shape of the part is named
+    // so that an agent can tell held chunks of another part size from its own.
     if (const auto batch = state_.batches.find(batch_id->second); batch != state_.batches.end()) {
         if (const auto part = batch->second.parts.find(*entry.part_number); part != batch->second.parts.end()) {
-            for (const int64_t index : part->second.received) {
-                cJSON_AddItemToArray(list, cJSON_CreateNumber(static_cast<double>(index)));
+            const UploadPart& held = part->second;
+            if (held.state != PartState::error) {
+                for (const int64_t index : held.received) {
+                    cJSON_AddItemToArray(list, cJSON_CreateNumber(static_cast<double>(index)));
+                }
+            }
+            cJSON_AddNumberToObject(body.get(), "total_chunks", static_cast<double>(held.total_chunks));
+            if (!held.compressed.empty()) {
+                cJSON_AddNumberToObject(body.get(), "original_size", static_cast<double>(held.original_size));
             }
         }
     }
@@ -1126,7 +1188,7 @@ void Server::load_uploads() {
     for (const auto& entry : fs::directory_iterator(root, ec)) {
         const std::string id = entry.path().filename().string();
         std::error_code type_error;
-        if (!entry.is_directory(type_error) || !safe_name(id) || id == RAW_FOLDER) continue;
+        if (!entry.is_directory(type_error) || !valid_batch_id(id)) continue;
         auto batch = load_batch(entry.path(), id);
         if (!batch) {
             print_line("upload: ignoring " + entry.path().string() + ": no readable batch record");
@@ -1139,9 +1201,13 @@ void Server::load_uploads() {
 
     // Work cut short by the last stop is done again.
     for (auto& [id, batch] : state_.batches) {
+        worker_.post([bin = root / id / DISCARD_FOLDER](const std::atomic<bool>&) {
+            std::error_code ignored;
+            fs::remove_all(bin, ignored);
+        });
         for (auto& [number, part] : batch.parts) {
             const fs::path chunks = root / id / part_folder_name(number);
-            if (part.state == PartState::complete && fs::exists(chunks, ec)) remove_later(*this, chunks);
+            if (part.state == PartState::complete) discard(*this, root / id, chunks);
             if (part.state == PartState::receiving && static_cast<int64_t>(part.received.size()) == part.total_chunks) {
                 start_part(*this, id, part);
             }
