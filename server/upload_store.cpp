@@ -241,12 +241,11 @@ bool save_part(const ServerState& state, const std::string& batch, const UploadP
 // Takes `path` out of the way at once, so its name is free for what comes next, and deletes it on
 // the worker, where a large folder does not hold up the io thread.
 void discard(Server& server, const fs::path& dir, const fs::path& path) {
-    static uint64_t next_discard = 0;
     std::error_code ec;
     if (!fs::exists(path, ec)) return;
     const fs::path bin = dir / DISCARD_FOLDER;
     fs::create_directories(bin, ec);
-    fs::path target = bin / (path.filename().string() + "." + std::to_string(++next_discard));
+    fs::path target = bin / (path.filename().string() + "." + std::to_string(server.state().next_discard++));
     fs::rename(path, target, ec);
     if (ec) {
         print_line("upload: cannot move " + path.string() + " aside: " + ec.message() + "; deleting it now");
@@ -364,8 +363,8 @@ void refresh_image(Server& server, UploadBatch& batch) {
 
 // Why the chunks held for `part` cannot be completed by `chunk`; null when they can.
 const char* differs_from(const UploadPart& part, const ChunkUpload& chunk) {
-    return part.state == PartState::error                ? "the part had failed"
-           : part.filename != chunk.filename             ? "filename differs"
+    return part.state == PartState::error              ? "the part had failed"
+           : part.filename != chunk.filename           ? "filename differs"
            : part.total_chunks != chunk.total_chunks   ? "total_chunks differs"
            : part.compressed != chunk.compressed       ? "compressed differs"
            : part.original_size != chunk.original_size ? "original_size differs"

@@ -88,6 +88,7 @@ struct UploadState {
     std::map<std::string, UploadBatch> batches;  // by batch id
     int64_t next_disk_id = 1;
     uint64_t next_upload_seq = 1;  // keeps rising across resets
+    uint64_t next_discard = 1;     // names what is moved into a batch's .discard/
     std::vector<UploadLogEntry> upload_log;
     UploadFaults upload_faults;
 };
