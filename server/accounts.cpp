@@ -1,5 +1,6 @@
-// The account side: pairing a PC's device key with an account, the challenge-response on every
-// connection, and the devices and accounts kept in data_dir/devices.json.
+// The accounts area: pairing a PC's device key with an account, the challenge-response on every
+// connection, and the devices and accounts kept in data_dir/devices.json. Routes are in
+// accounts_routes.cpp.
 
 #include <sodium.h>
 
@@ -11,7 +12,9 @@
 #include <stdexcept>
 #include <utility>
 
+#include "server/accounts.h"
 #include "server/server.h"
+#include "server/sessions.h"
 
 namespace {
 
@@ -81,7 +84,7 @@ std::string string_member(const cJSON* object, const char* name) {
     return cJSON_IsString(item) ? item->valuestring : "";
 }
 
-Device* find_device(ServerState& state, const std::string& public_key) {
+Device* find_device(AccountState& state, const std::string& public_key) {
     for (auto& device : state.devices) {
         if (device.public_key == public_key) return &device;
     }
@@ -94,7 +97,7 @@ std::string devices_path(const ServerState& state) {
 
 // The account a confirmation links to, as it will be once confirmed; nothing, with the status and
 // reason, when it contradicts the accounts there are.
-std::optional<Account> resolve_account(const ServerState& state, const PairConfirmation& confirmation,
+std::optional<Account> resolve_account(const AccountState& state, const PairConfirmation& confirmation,
                                        unsigned* status, std::string* error) {
     if (confirmation.username &&
         (confirmation.username->empty() || confirmation.username->size() > MAX_USERNAME_BYTES ||
@@ -129,53 +132,8 @@ std::optional<Account> resolve_account(const ServerState& state, const PairConfi
     return Account{id, name};
 }
 
-}  // namespace
-
-const Account* find_account(const ServerState& state, int64_t user_id) {
-    for (const auto& account : state.accounts) {
-        if (account.user_id == user_id) return &account;
-    }
-    return nullptr;
-}
-
-const Account* find_account(const ServerState& state, const std::string& username) {
-    for (const auto& account : state.accounts) {
-        if (account.username == username) return &account;
-    }
-    return nullptr;
-}
-
-void Server::on_agent_event(uint64_t conn, const std::string& text) {
-    JsonPtr message = json_parse(text);
-    const cJSON* event = cJSON_GetObjectItemCaseSensitive(message.get(), "e");
-    const cJSON* data = cJSON_GetObjectItemCaseSensitive(message.get(), "d");
-    if (!cJSON_IsString(event)) return;
-    const std::string name = event->valuestring;
-    if (name != "service_pair_request" && name != "service_auth_key" && name != "auth_response") return;
-    if (!cJSON_IsObject(data)) {
-        print_line(name + " conn=" + std::to_string(conn) + ": ignored, \"d\" is not an object");
-        return;
-    }
-    if (name == "service_pair_request") on_pair_request(conn, data);
-    if (name == "service_auth_key") on_auth_key(conn, data);
-    if (name == "auth_response") on_auth_response(conn, data);
-}
-
-void Server::send_event(uint64_t conn, const char* name, JsonPtr data, AgentLink::Done done) {
-    // "e" first, as every other message from the server.
-    JsonPtr envelope(cJSON_CreateObject());
-    cJSON_AddStringToObject(envelope.get(), "e", name);
-    cJSON_AddItemToObject(envelope.get(), "d", data.release());
-    auto link = find_link(conn);
-    if (!link) {
-        print_line(std::string("send conn=") + std::to_string(conn) + " " + name + ": connection not open");
-        if (done) done("connection not open");
-        return;
-    }
-    link->send(json_print(envelope.get()), false, 0, std::move(done));
-}
-
-void Server::on_pair_request(uint64_t conn, const cJSON* data) {
+void on_pair_request(Server& server, uint64_t conn, const cJSON* data) {
+    ServerState& state = server.state();
     Pairing pairing;
     pairing.code = string_member(data, "code");
     pairing.conn = conn;
@@ -189,6 +147,14 @@ void Server::on_pair_request(uint64_t conn, const cJSON* data) {
                    shown(string_member(data, "public_key")));
         return;
     }
+    // A code belongs to the connection that asked first: another connection sending the same
+    // code would otherwise have its own key linked when the user confirms the code on the page.
+    if (const auto pending = state.pairings.find(pairing.code);
+        pending != state.pairings.end() && pending->second.conn != conn) {
+        print_line("pair conn=" + std::to_string(conn) + ": refused code " + pairing.code +
+                   ", pending for conn=" + std::to_string(pending->second.conn));
+        return;
+    }
     pairing.public_key = *key;
     pairing.platform = string_member(data, "platform");
     pairing.version = string_member(data, "version");
@@ -197,66 +163,12 @@ void Server::on_pair_request(uint64_t conn, const cJSON* data) {
     pairing.hostname = string_member(data, "hostname");
     print_line("pair conn=" + std::to_string(conn) + ": pending code " + pairing.code + " host " +
                shown(pairing.hostname));
-    // A code sent again replaces the earlier request.
-    state_.pairings[pairing.code] = std::move(pairing);
+    // The same connection sending its code again replaces its earlier request.
+    state.pairings[pairing.code] = std::move(pairing);
 }
 
-void Server::confirm_pairing(const PairConfirmation& confirmation, PairDone done) {
-    const auto found = state_.pairings.find(confirmation.code);
-    if (found == state_.pairings.end()) return done(404, "unknown or expired code", {});
-    const Pairing pairing = found->second;
-    unsigned status = 0;
-    std::string error;
-    const auto account = resolve_account(state_, confirmation, &status, &error);
-    if (!account) return done(status, error, {});
-    if (!find_link(pairing.conn)) return done(409, "the PC's connection is gone", {});
-
-    auto existing = std::find_if(state_.accounts.begin(), state_.accounts.end(),
-                                 [&account](const Account& known) { return known.user_id == account->user_id; });
-    if (existing != state_.accounts.end()) {
-        existing->username = account->username;
-    } else {
-        state_.accounts.push_back(*account);
-    }
-    Device* device = find_device(state_, pairing.public_key);
-    if (!device) {
-        state_.devices.push_back(Device{pairing.public_key, 0, "", "", false});
-        device = &state_.devices.back();
-    }
-    device->user_id = account->user_id;
-    device->machine_id = pairing.machine_id;
-    device->hostname = pairing.hostname;
-    // Linking again is how a PC whose key was revoked comes back.
-    device->revoked = false;
-    save_devices();
-    // The agent counts this connection as linked from "pair_success" on.
-    if (Connection* connection = find_connection(pairing.conn)) {
-        connection->authenticated = true;
-        connection->user_id = account->user_id;
-        connection->username = account->username;
-    }
-    print_line("pair conn=" + std::to_string(pairing.conn) + ": code " + pairing.code + " linked to " +
-               shown(account->username) + " user_id=" + std::to_string(account->user_id));
-
-    JsonPtr data(cJSON_CreateObject());
-    if (!confirmation.omit_username) cJSON_AddStringToObject(data.get(), "username", account->username.c_str());
-    if (!confirmation.omit_user_id) {
-        cJSON_AddNumberToObject(data.get(), "user_id", static_cast<double>(account->user_id));
-    }
-    send_event(pairing.conn, "pair_success", std::move(data),
-               [this, pairing, account = *account, done = std::move(done)](const std::string& send_error) {
-                   if (!send_error.empty()) return done(409, "the PC's connection is gone: " + send_error, account);
-                   const auto pending = state_.pairings.find(pairing.code);
-                   if (pending != state_.pairings.end() && pending->second.conn == pairing.conn &&
-                       pending->second.public_key == pairing.public_key) {
-                       state_.pairings.erase(pending);
-                   }
-                   done(200, "", account);
-               });
-}
-
-void Server::on_auth_key(uint64_t conn, const cJSON* data) {
-    Connection* connection = find_connection(conn);
+void on_auth_key(Server& server, uint64_t conn, const cJSON* data) {
+    Connection* connection = find_connection(server, conn);
     if (!connection) return;
     unsigned char random[CHALLENGE_BYTES];
     randombytes_buf(random, sizeof random);
@@ -270,26 +182,27 @@ void Server::on_auth_key(uint64_t conn, const cJSON* data) {
                shown(string_member(data, "machine_id")));
     JsonPtr answer(cJSON_CreateObject());
     cJSON_AddStringToObject(answer.get(), "challenge", challenge.c_str());
-    send_event(conn, "auth_challenge", std::move(answer));
+    send_event(server, conn, "auth_challenge", std::move(answer));
 }
 
-void Server::on_auth_response(uint64_t conn, const cJSON* data) {
-    Connection* connection = find_connection(conn);
+void on_auth_response(Server& server, uint64_t conn, const cJSON* data) {
+    ServerState& state = server.state();
+    Connection* connection = find_connection(server, conn);
     if (!connection) return;
     // Used once, whatever the outcome.
     const std::string challenge = std::exchange(connection->challenge, {});
 
     std::string error;
     const Account* account = nullptr;
-    if (state_.auth_fail_count != 0) {
-        error = state_.auth_fail_error;
-        if (state_.auth_fail_count > 0 && --state_.auth_fail_count == 0) state_.auth_fail_error.clear();
+    if (state.auth_fail_count != 0) {
+        error = state.auth_fail_error;
+        if (state.auth_fail_count > 0 && --state.auth_fail_count == 0) state.auth_fail_error.clear();
     } else if (challenge.empty()) {
         error = "no challenge";
     } else {
         const auto key = canonical_key(string_member(data, "public_key"));
-        const Device* device = key ? find_device(state_, *key) : nullptr;
-        if (device) account = find_account(state_, device->user_id);
+        const Device* device = key ? find_device(state, *key) : nullptr;
+        if (device) account = find_account(state, device->user_id);
         if (!device || !account) {
             error = "unknown device";
         } else if (!verify(string_member(data, "signature"), challenge, *key)) {
@@ -306,7 +219,7 @@ void Server::on_auth_response(uint64_t conn, const cJSON* data) {
         connection->username.clear();
         print_line("auth conn=" + std::to_string(conn) + ": failed: " + shown(error));
         cJSON_AddStringToObject(answer.get(), "error", error.c_str());
-        return send_event(conn, "auth_fail", std::move(answer));
+        return send_event(server, conn, "auth_fail", std::move(answer));
     }
     connection->authenticated = true;
     connection->user_id = account->user_id;
@@ -315,27 +228,116 @@ void Server::on_auth_response(uint64_t conn, const cJSON* data) {
                " user_id=" + std::to_string(account->user_id));
     cJSON_AddNumberToObject(answer.get(), "user_id", static_cast<double>(account->user_id));
     cJSON_AddStringToObject(answer.get(), "username", account->username.c_str());
-    if (const auto& offer = state_.update_offer) {
+    if (const auto& offer = state.update_offer) {
         for (const auto& [name, value] : {std::pair{"latest_version", &offer->latest_version},
                                           std::pair{"download_url", &offer->download_url},
                                           std::pair{"filename", &offer->filename}}) {
             if (*value) cJSON_AddStringToObject(answer.get(), name, (*value)->c_str());
         }
     }
-    send_event(conn, "auth_ok", std::move(answer));
+    send_event(server, conn, "auth_ok", std::move(answer));
 }
 
-bool Server::save_devices() {
+}  // namespace
+
+const Account* find_account(const AccountState& state, int64_t user_id) {
+    for (const auto& account : state.accounts) {
+        if (account.user_id == user_id) return &account;
+    }
+    return nullptr;
+}
+
+const Account* find_account(const AccountState& state, const std::string& username) {
+    for (const auto& account : state.accounts) {
+        if (account.username == username) return &account;
+    }
+    return nullptr;
+}
+
+void accounts_on_event(Server& server, uint64_t conn, const std::string& text) {
+    JsonPtr message = json_parse(text);
+    const cJSON* event = cJSON_GetObjectItemCaseSensitive(message.get(), "e");
+    const cJSON* data = cJSON_GetObjectItemCaseSensitive(message.get(), "d");
+    if (!cJSON_IsString(event)) return;
+    const std::string name = event->valuestring;
+    if (name != "service_pair_request" && name != "service_auth_key" && name != "auth_response") return;
+    if (!cJSON_IsObject(data)) {
+        print_line(name + " conn=" + std::to_string(conn) + ": ignored, \"d\" is not an object");
+        return;
+    }
+    if (name == "service_pair_request") on_pair_request(server, conn, data);
+    if (name == "service_auth_key") on_auth_key(server, conn, data);
+    if (name == "auth_response") on_auth_response(server, conn, data);
+}
+
+void confirm_pairing(Server& server, const PairConfirmation& confirmation, PairDone done) {
+    ServerState& state = server.state();
+    const auto found = state.pairings.find(confirmation.code);
+    if (found == state.pairings.end()) return done(404, "unknown or expired code", {});
+    const Pairing pairing = found->second;
+    unsigned status = 0;
+    std::string error;
+    const auto account = resolve_account(state, confirmation, &status, &error);
+    if (!account) return done(status, error, {});
+    if (!find_link(server, pairing.conn)) return done(409, "the PC's connection is gone", {});
+
+    auto existing = std::find_if(state.accounts.begin(), state.accounts.end(),
+                                 [&account](const Account& known) { return known.user_id == account->user_id; });
+    if (existing != state.accounts.end()) {
+        existing->username = account->username;
+    } else {
+        state.accounts.push_back(*account);
+    }
+    Device* device = find_device(state, pairing.public_key);
+    if (!device) {
+        state.devices.push_back(Device{pairing.public_key, 0, "", "", false});
+        device = &state.devices.back();
+    }
+    device->user_id = account->user_id;
+    device->machine_id = pairing.machine_id;
+    device->hostname = pairing.hostname;
+    // Linking again is how a PC whose key was revoked comes back.
+    device->revoked = false;
+    accounts_save(server);
+    // The agent counts this connection as linked from "pair_success" on.
+    if (Connection* connection = find_connection(server, pairing.conn)) {
+        connection->authenticated = true;
+        connection->user_id = account->user_id;
+        connection->username = account->username;
+    }
+    print_line("pair conn=" + std::to_string(pairing.conn) + ": code " + pairing.code + " linked to " +
+               shown(account->username) + " user_id=" + std::to_string(account->user_id));
+
+    JsonPtr data(cJSON_CreateObject());
+    if (!confirmation.omit_username) cJSON_AddStringToObject(data.get(), "username", account->username.c_str());
+    if (!confirmation.omit_user_id) {
+        cJSON_AddNumberToObject(data.get(), "user_id", static_cast<double>(account->user_id));
+    }
+    send_event(server, pairing.conn, "pair_success", std::move(data),
+               [&server, pairing, account = *account, done = std::move(done)](const std::string& send_error) {
+                   if (!send_error.empty()) return done(409, "the PC's connection is gone: " + send_error, account);
+                   auto& pairings = server.state().pairings;
+                   const auto pending = pairings.find(pairing.code);
+                   if (pending != pairings.end() && pending->second.conn == pairing.conn &&
+                       pending->second.public_key == pairing.public_key) {
+                       pairings.erase(pending);
+                   }
+                   done(200, "", account);
+               });
+}
+
+bool accounts_save(Server& server) {
+    const ServerState& state = server.state();
     JsonPtr root(cJSON_CreateObject());
     cJSON* accounts = cJSON_AddArrayToObject(root.get(), "accounts");
-    for (const auto& account : state_.accounts) {
+    for (const auto& account : state.accounts) {
         cJSON* item = cJSON_CreateObject();
         cJSON_AddNumberToObject(item, "user_id", static_cast<double>(account.user_id));
         cJSON_AddStringToObject(item, "username", account.username.c_str());
         cJSON_AddItemToArray(accounts, item);
     }
     cJSON* devices = cJSON_AddArrayToObject(root.get(), "devices");
-    for (const auto& device : state_.devices) {
+    for (const auto& device : state.devices) {
         cJSON* item = cJSON_CreateObject();
         cJSON_AddStringToObject(item, "public_key", device.public_key.c_str());
         cJSON_AddNumberToObject(item, "user_id", static_cast<double>(device.user_id));
@@ -346,7 +348,7 @@ bool Server::save_devices() {
     }
     const std::string text = json_print(root.get()) + "\n";
     // A server stopped mid-write must still find the previous file whole.
-    const std::string path = devices_path(state_);
+    const std::string path = devices_path(state);
     const std::string temp = path + ".tmp";
     FILE* file = std::fopen(temp.c_str(), "w");
     bool ok = file != nullptr;
@@ -363,8 +365,9 @@ bool Server::save_devices() {
     return true;
 }
 
-void Server::load_devices() {
-    const std::string path = devices_path(state_);
+void accounts_load(Server& server) {
+    ServerState& state = server.state();
+    const std::string path = devices_path(state);
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         std::error_code ec;
@@ -394,25 +397,32 @@ void Server::load_devices() {
     cJSON_ArrayForEach(item, accounts) {
         const cJSON* name = cJSON_GetObjectItemCaseSensitive(item, "username");
         const int64_t id = user_id_of(item);
-        if (id == 0 || !cJSON_IsString(name) || find_account(state_, id) || find_account(state_, name->valuestring)) {
+        if (id == 0 || !cJSON_IsString(name) || find_account(state, id) || find_account(state, name->valuestring)) {
             throw broken("invalid account " + json_print(item));
         }
-        state_.accounts.push_back(Account{id, name->valuestring});
+        state.accounts.push_back(Account{id, name->valuestring});
     }
     cJSON_ArrayForEach(item, devices) {
         Device device;
         const auto key = canonical_key(string_member(item, "public_key"));
         device.user_id = user_id_of(item);
         const cJSON* revoked = cJSON_GetObjectItemCaseSensitive(item, "revoked");
-        if (!key || find_device(state_, *key) || !find_account(state_, device.user_id) || !cJSON_IsBool(revoked)) {
+        if (!key || find_device(state, *key) || !find_account(state, device.user_id) || !cJSON_IsBool(revoked)) {
             throw broken("invalid device " + json_print(item));
         }
         device.public_key = *key;
         device.machine_id = string_member(item, "machine_id");
         device.hostname = string_member(item, "hostname");
         device.revoked = cJSON_IsTrue(revoked);
-        state_.devices.push_back(std::move(device));
+        state.devices.push_back(std::move(device));
     }
-    print_line("devices: loaded " + std::to_string(state_.devices.size()) + " device(s) of " +
-               std::to_string(state_.accounts.size()) + " account(s)");
+    print_line("devices: loaded " + std::to_string(state.devices.size()) + " device(s) of " +
+               std::to_string(state.accounts.size()) + " account(s)");
+}
+
+void accounts_reset(Server& server) {
+    ServerState& state = server.state();
+    state.auth_fail_error.clear();
+    state.auth_fail_count = 0;
+    state.update_offer.reset();
 }

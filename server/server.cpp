@@ -1,4 +1,5 @@
-// Listeners, HTTP and WebSocket sessions, and the state they report to.
+// What every area shares: the listeners, HTTP sessions over plain and TLS connections, the route
+// table, control waits, the worker thread, and stopping.
 
 #include "server/server.h"
 
@@ -6,16 +7,16 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 #include <sodium.h>
 
 #include <algorithm>
-#include <deque>
 #include <filesystem>
 #include <stdexcept>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+
+#include "server/downloads.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -26,18 +27,13 @@ using error_code = boost::system::error_code;
 
 namespace {
 
-constexpr size_t MAX_MESSAGE_BYTES = 16 * 1024 * 1024;
 // A control send carries a whole message, JSON-escaped.
-constexpr size_t MAX_HTTP_BODY_BYTES = 8 * MAX_MESSAGE_BYTES;
+constexpr size_t MAX_HTTP_BODY_BYTES = 8 * 16 * 1024 * 1024;
 // Longer than the longest control wait, so a waiting client's keep-alive connection survives it.
 constexpr auto HTTP_IDLE = std::chrono::seconds(300);
 constexpr auto HANDSHAKE_TIMEOUT = std::chrono::seconds(30);
 constexpr auto STOP_GRACE = std::chrono::seconds(3);
-constexpr size_t LOG_TEXT_MAX = 300;
-constexpr const char* SERVER_NAME = "zelvo-server";
 
-using PlainStream = beast::tcp_stream;
-using TlsStream = asio::ssl::stream<beast::tcp_stream>;
 template <class Stream>
 constexpr bool is_tls = std::is_same_v<Stream, TlsStream>;
 
@@ -47,262 +43,6 @@ std::string endpoint_text(const tcp::endpoint& endpoint) {
     if (address.is_v6()) host = "[" + host + "]";
     return host + ":" + std::to_string(endpoint.port());
 }
-
-}  // namespace
-
-// cJSON stops at NUL and copies other bytes as they are, so anything that is not UTF-8 (binary
-// payloads) would make the output unreadable JSON. Bad bytes and NUL become U+FFFD.
-std::string json_safe(const std::string& in) {
-    static const char replacement[] = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(in.size());
-    size_t i = 0;
-    while (i < in.size()) {
-        const auto c = static_cast<unsigned char>(in[i]);
-        size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        bool ok = c != 0 && length != 0 && i + length <= in.size();
-        uint32_t point = length == 1 ? c : length == 2 ? (c & 0x1Fu) : length == 3 ? (c & 0x0Fu) : (c & 0x07u);
-        for (size_t k = 1; ok && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(in[i + k]);
-            ok = (next & 0xC0) == 0x80;
-            point = (point << 6) | (next & 0x3Fu);
-        }
-        if (ok && length == 2) ok = point >= 0x80;
-        if (ok && length == 3) ok = point >= 0x800 && (point < 0xD800 || point > 0xDFFF);
-        if (ok && length == 4) ok = point >= 0x10000 && point <= 0x10FFFF;
-        if (ok) {
-            out.append(in, i, length);
-            i += length;
-        } else {
-            out += replacement;
-            ++i;
-        }
-    }
-    return out;
-}
-
-void print_line(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-namespace {
-
-void log_received(uint64_t conn, const std::string& text) {
-    std::string shown = json_safe(text);
-    if (shown.size() > LOG_TEXT_MAX) {
-        size_t cut = LOG_TEXT_MAX;
-        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
-        shown.resize(cut);
-    }
-    // One line per message, whatever the message holds.
-    std::replace_if(shown.begin(), shown.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-    print_line("recv conn=" + std::to_string(conn) + " " + shown);
-}
-
-// Counts a session as alive for as long as it exists, so stop() can tell when all have ended.
-class LiveCount {
-public:
-    explicit LiveCount(ServerState& state) : state_(state) { ++state_.live_sessions; }
-    ~LiveCount() { --state_.live_sessions; }
-    LiveCount(const LiveCount&) = delete;
-    LiveCount& operator=(const LiveCount&) = delete;
-
-private:
-    ServerState& state_;
-};
-
-template <class Stream>
-class WsSession : public AgentLink, public Session, public std::enable_shared_from_this<WsSession<Stream>> {
-public:
-    WsSession(Server& server, Stream&& stream, std::string remote)
-        : server_(server), live_(server.state()), ws_(std::move(stream)), remote_(std::move(remote)) {}
-
-    void start(http::request<http::string_body> request) {
-        request_ = std::move(request);
-        // The agent's own keep-alive is under test, so the server neither pings nor times out idle
-        // connections.
-        websocket::stream_base::timeout timeouts{};
-        timeouts.handshake_timeout = HANDSHAKE_TIMEOUT;
-        timeouts.idle_timeout = websocket::stream_base::none();
-        timeouts.keep_alive_pings = false;
-        ws_.set_option(timeouts);
-        ws_.set_option(websocket::stream_base::decorator(
-            [](websocket::response_type& response) { response.set(http::field::server, SERVER_NAME); }));
-        ws_.read_message_max(MAX_MESSAGE_BYTES);
-        // Frames are exactly what a send asks for: one per message, or the requested fragments.
-        ws_.auto_fragment(false);
-        ws_.async_accept(request_, [self = this->shared_from_this()](error_code ec) { self->on_accept(ec); });
-    }
-
-    void send(std::string payload, bool binary, size_t fragment, Done done) override {
-        Op op;
-        op.payload = std::move(payload);
-        op.binary = binary;
-        op.fragment = fragment;
-        op.done = std::move(done);
-        enqueue(std::move(op));
-    }
-
-    void close(uint16_t code, std::string reason, Done done) override {
-        Op op;
-        op.close = true;
-        op.reason.code = code;
-        op.reason.reason = std::move(reason);
-        op.done = std::move(done);
-        enqueue(std::move(op));
-        closing_ = true;
-    }
-
-    void drop() override {
-        error_code ec;
-        auto& socket = beast::get_lowest_layer(ws_).socket();
-        socket.shutdown(tcp::socket::shutdown_both, ec);
-        socket.close(ec);
-    }
-
-    void shutdown() override {
-        if (id_ == 0 || finished_ || closing_) {
-            drop();
-            return;
-        }
-        close(websocket::close_code::going_away, "server stopping", nullptr);
-    }
-
-private:
-    struct Op {
-        bool close = false;
-        std::string payload;
-        bool binary = false;
-        size_t fragment = 0;
-        size_t offset = 0;
-        websocket::close_reason reason;
-        Done done;
-    };
-
-    void on_accept(error_code ec) {
-        if (ec) return;
-        id_ = server_.on_open(remote_, is_tls<Stream>, this->weak_from_this());
-        read();
-    }
-
-    void read() {
-        ws_.async_read(buffer_, [self = this->shared_from_this()](error_code ec, size_t) {
-            if (ec) return self->finish(ec);
-            self->server_.on_message(self->id_, beast::buffers_to_string(self->buffer_.data()),
-                                     self->ws_.got_binary());
-            self->buffer_.consume(self->buffer_.size());
-            self->read();
-        });
-    }
-
-    void finish(error_code ec) {
-        if (finished_) return;
-        finished_ = true;
-        if (ec == websocket::error::closed) peer_closed_ = true;
-        report_closed();
-        if (!writing_) fail_queue("connection closed");
-    }
-
-    // After a close we started, the agent's answering frame is read by the close operation, which
-    // may complete after the read; the connection is reported once both are over.
-    void report_closed() {
-        if (reported_ || !finished_ || close_running_) return;
-        reported_ = true;
-        int code = -1;
-        if (peer_closed_) {
-            code = ws_.reason().code;
-            // A close frame without a code is reported the way browsers report it.
-            if (code == websocket::close_code::none) code = websocket::close_code::no_status;
-        }
-        server_.on_close(id_, code);
-    }
-
-    void enqueue(Op op) {
-        if (finished_ || closing_) {
-            if (op.done) {
-                asio::post(ws_.get_executor(), [done = std::move(op.done), closed = finished_] {
-                    done(closed ? "connection closed" : "connection closing");
-                });
-            }
-            return;
-        }
-        queue_.push_back(std::move(op));
-        if (!writing_) write_next();
-    }
-
-    void write_next() {
-        if (queue_.empty()) return;
-        if (finished_) return fail_queue("connection closed");
-        writing_ = true;
-        Op& op = queue_.front();
-        auto self = this->shared_from_this();
-        if (op.close) {
-            // Answered as the frame goes out: the rest of the handshake waits on the agent.
-            if (op.done) std::exchange(op.done, nullptr)("");
-            close_running_ = true;
-            ws_.async_close(op.reason, [self](error_code ec) {
-                self->close_running_ = false;
-                // Success means the agent's close frame arrived.
-                if (!ec) self->peer_closed_ = true;
-                self->report_closed();
-                self->on_written(ec);
-            });
-            return;
-        }
-        ws_.binary(op.binary);
-        if (op.fragment == 0) {
-            ws_.async_write(asio::buffer(op.payload), [self](error_code ec, size_t) { self->on_written(ec); });
-        } else {
-            write_fragment();
-        }
-    }
-
-    void write_fragment() {
-        Op& op = queue_.front();
-        const size_t size = std::min(op.fragment, op.payload.size() - op.offset);
-        const bool fin = op.offset + size == op.payload.size();
-        ws_.async_write_some(fin, asio::buffer(op.payload.data() + op.offset, size),
-                             [self = this->shared_from_this(), size, fin](error_code ec, size_t) {
-                                 if (ec || fin) return self->on_written(ec);
-                                 self->queue_.front().offset += size;
-                                 self->write_fragment();
-                             });
-    }
-
-    void on_written(error_code ec) {
-        Op op = std::move(queue_.front());
-        queue_.pop_front();
-        writing_ = false;
-        if (op.done) op.done(ec ? ec.message() : "");
-        if (ec || finished_) return fail_queue(ec ? ec.message() : "connection closed");
-        write_next();
-    }
-
-    void fail_queue(const std::string& reason) {
-        auto failed = std::move(queue_);
-        queue_.clear();
-        for (auto& op : failed) {
-            if (op.done) op.done(reason);
-        }
-    }
-
-    Server& server_;
-    LiveCount live_;
-    websocket::stream<Stream> ws_;
-    std::string remote_;
-    http::request<http::string_body> request_;
-    beast::flat_buffer buffer_;
-    uint64_t id_ = 0;
-    bool finished_ = false;  // reading has ended: nothing more can be written
-    bool closing_ = false;   // a close frame is queued or sent
-    bool close_running_ = false;
-    bool peer_closed_ = false;  // the agent's close frame arrived
-    bool reported_ = false;
-    bool writing_ = false;
-    std::deque<Op> queue_;
-};
 
 template <class Stream>
 class HttpSession : public Session, public std::enable_shared_from_this<HttpSession<Stream>> {
@@ -348,12 +88,11 @@ private:
 
         if (websocket::is_upgrade(request)) {
             if (path != "/ws") return respond(json_error(404, "not found"), false);
-            if (const unsigned status = server_.take_refusal()) return respond(json_error(status, "refused"), false);
+            if (const unsigned status = sessions_take_refusal(server_)) {
+                return respond(json_error(status, "refused"), false);
+            }
             beast::get_lowest_layer(stream_).expires_never();
-            auto session = std::make_shared<WsSession<Stream>>(server_, std::move(stream_), remote_);
-            server_.add_session(session);
-            session->start(std::move(request));
-            return;
+            return sessions_accept(server_, std::move(stream_), remote_, std::move(request));
         }
         if (path == "/ws") return respond(json_error(426, "websocket upgrade required"), false);
 
@@ -424,6 +163,26 @@ private:
     http::response<http::string_body> response_;
 };
 
+// Forgets what tests ordered and what agents sent; what a real server would remember stays.
+void post_reset(Server& server, const HttpRequest& request, Reply reply) {
+    JsonPtr body = parse_body(request);
+    if (!cJSON_IsObject(body.get())) return reply(json_error(400, "invalid JSON"));
+    // Sequence numbers keep rising, so a "since" taken before the reset stays meaningful.
+    sessions_reset(server);
+    // Accounts, devices and uploaded batches stay: they stand for what a real server would remember.
+    accounts_reset(server);
+    uploads_reset(server);
+    reply(json_ok());
+}
+
+std::vector<Route> all_routes() {
+    std::vector<Route> routes = {{"POST", "/control/reset", post_reset}};
+    for (auto area : {session_routes, account_routes, upload_routes, download_routes}) {
+        for (auto& route : area()) routes.push_back(std::move(route));
+    }
+    return routes;
+}
+
 }  // namespace
 
 // A pending control wait. Its timer runs until the deadline; every change to the state cancels
@@ -445,91 +204,14 @@ struct Waiter : std::enable_shared_from_this<Waiter> {
     Reply reply;
 };
 
-HttpResponse json_response(unsigned status, const cJSON* body) {
-    HttpResponse response;
-    response.status = status;
-    response.body = json_print(body);
-    return response;
-}
-
-HttpResponse json_error(unsigned status, const std::string& message) {
-    JsonPtr body(cJSON_CreateObject());
-    cJSON_AddStringToObject(body.get(), "error", message.c_str());
-    return json_response(status, body.get());
-}
-
-HttpResponse json_ok() {
-    HttpResponse response;
-    response.body = "{\"ok\":true}";
-    return response;
-}
-
-namespace {
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string decode_form(const std::string& text) {
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') {
-            out += ' ';
-        } else if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-                   hex_digit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-std::map<std::string, std::string> parse_form(const std::string& text) {
-    std::map<std::string, std::string> form;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('&', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string pair = text.substr(start, end - start);
-        if (!pair.empty()) {
-            const size_t equals = pair.find('=');
-            if (equals == std::string::npos) {
-                form[decode_form(pair)] = "";
-            } else {
-                form[decode_form(pair.substr(0, equals))] = decode_form(pair.substr(equals + 1));
-            }
-        }
-        start = end + 1;
-    }
-    return form;
-}
-
-JsonPtr message_json(const ReceivedMessage& message) {
-    JsonPtr item(cJSON_CreateObject());
-    cJSON_AddNumberToObject(item.get(), "seq", static_cast<double>(message.seq));
-    cJSON_AddNumberToObject(item.get(), "conn", static_cast<double>(message.conn));
-    cJSON_AddStringToObject(item.get(), "text", json_safe(message.text).c_str());
-    if (message.binary) cJSON_AddTrueToObject(item.get(), "binary");
-    return item;
-}
-
 Server::Server(ServerOptions options)
     : options_(std::move(options)),
-      routes_(make_routes()),
+      routes_(all_routes()),
       http_acceptor_(io_),
       https_acceptor_(io_),
       stop_timer_(io_) {}
 
-Server::~Server() {
-    if (state_.received_file) std::fclose(state_.received_file);
-}
+Server::~Server() { sessions_close(*this); }
 
 void Server::start() {
     namespace fs = std::filesystem;
@@ -542,11 +224,9 @@ void Server::start() {
     const fs::path downloads = fs::path(options_.data_dir) / "download";
     fs::create_directories(downloads, fs_error);
     if (fs_error) throw std::runtime_error("cannot create " + downloads.string() + ": " + fs_error.message());
-    load_devices();
-    load_uploads();
-    const std::string received_path = (fs::path(options_.data_dir) / "received.jsonl").string();
-    state_.received_file = std::fopen(received_path.c_str(), "a");
-    if (!state_.received_file) throw std::runtime_error("cannot open " + received_path);
+    accounts_load(*this);
+    uploads_load(*this);
+    sessions_open(*this);
 
     if (!options_.tls_listen.empty()) {
         // OpenSSL's own message for a missing file is only "asio.ssl error".
@@ -665,49 +345,6 @@ void Server::add_session(const std::shared_ptr<Session>& session) {
     state_.sessions.push_back(session);
 }
 
-uint64_t Server::on_open(const std::string& remote, bool tls, std::weak_ptr<AgentLink> link) {
-    Connection connection;
-    connection.id = state_.next_conn_id++;
-    connection.tls = tls;
-    connection.remote = remote;
-    connection.link = std::move(link);
-    state_.connections.push_back(connection);
-    print_line("open conn=" + std::to_string(connection.id) + " remote=" + remote + (tls ? " tls" : ""));
-    notify_waiters();
-    return connection.id;
-}
-
-void Server::on_message(uint64_t conn, std::string text, bool binary) {
-    ReceivedMessage message{state_.next_seq++, conn, std::move(text), binary};
-    const std::string line = json_print(message_json(message).get()) + "\n";
-    std::fwrite(line.data(), 1, line.size(), state_.received_file);
-    std::fflush(state_.received_file);
-    log_received(conn, message.text);
-    const std::string event = binary ? std::string() : message.text;
-    state_.received.push_back(std::move(message));
-    // Answered before waiters look, so a test that saw the request also sees its outcome.
-    if (!binary) on_agent_event(conn, event);
-    notify_waiters();
-}
-
-void Server::on_close(uint64_t conn, int close_code) {
-    for (auto& connection : state_.connections) {
-        if (connection.id != conn) continue;
-        connection.open = false;
-        connection.close_code = close_code;
-    }
-    print_line("close conn=" + std::to_string(conn) +
-               " code=" + (close_code < 0 ? std::string("none") : std::to_string(close_code)));
-    notify_waiters();
-}
-
-unsigned Server::take_refusal() {
-    if (state_.refuse_status == 0) return 0;
-    const unsigned status = state_.refuse_status;
-    if (state_.refuse_count > 0 && --state_.refuse_count == 0) state_.refuse_status = 0;
-    return status;
-}
-
 void Server::handle(const HttpRequest& request, Reply reply) {
     bool path_known = false;
     for (const auto& route : routes_) {
@@ -737,24 +374,42 @@ void Server::notify_waiters() {
     }
 }
 
-std::shared_ptr<AgentLink> Server::find_link(uint64_t id) {
-    if (id == 0) id = current_connection();
-    for (const auto& connection : state_.connections) {
-        if (connection.id == id && connection.open) return connection.link.lock();
-    }
-    return nullptr;
+Worker::Worker() : thread_([this] { run(); }) {}
+
+Worker::~Worker() {
+    stop();
+    thread_.join();
 }
 
-Connection* Server::find_connection(uint64_t id) {
-    for (auto& connection : state_.connections) {
-        if (connection.id == id) return &connection;
+void Worker::post(Job job) {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        jobs_.push_back(std::move(job));
     }
-    return nullptr;
+    wake_.notify_one();
 }
 
-uint64_t Server::current_connection() const {
-    for (auto it = state_.connections.rbegin(); it != state_.connections.rend(); ++it) {
-        if (it->open) return it->id;
+void Worker::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        jobs_.clear();
     }
-    return 0;
+    wake_.notify_all();
 }
+
+void Worker::run() {
+    while (true) {
+        Job job;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+            if (stopping_) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        job(stopping_);
+    }
+}
+

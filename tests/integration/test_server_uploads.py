@@ -117,7 +117,8 @@ def test_parts_in_chunks_become_one_image_with_its_hash(server):
     answers = upload_part(server, "20240102030405", 3, 5, first, chunk_size=300000, order=[2, 0], extra=disk)
     assert answers[0][1] == {"status": "ok", "batch_id": "20240102030405", "part_number": 3, "chunk_index": 2,
                              "disk_id": "d-42"}
-    assert status_of(server, "20240102030405", 3) == (200, {"received_chunks": [0, 2]})
+    assert status_of(server, "20240102030405", 3) == (
+        200, {"received_chunks": [0, 2], "total_chunks": 4, "original_size": len(first)})
     upload_part(server, "20240102030405", 3, 5, first, chunk_size=300000, order=[0, 3, 1], extra=disk)
     upload_part(server, "20240102030405", 4, 5, second, encode=False, extra=disk)
     upload_part(server, "20240102030405", 5, 5, third, encode=False, extra=disk)
@@ -155,7 +156,8 @@ def test_resume_listing_and_finished_batches_survive_a_restart(server):
     port = server.port
     server.restart()
     assert server.port == port
-    assert status_of(server, "resume1", 1) == (200, {"received_chunks": [0, 2]})
+    shape = {"total_chunks": 4, "original_size": len(raw)}
+    assert status_of(server, "resume1", 1) == (200, dict(received_chunks=[0, 2], **shape))
     assert status_of(server, "resume1", 2) == (200, {"received_chunks": []})
     assert status_of(server, "unknown", 1) == (200, {"received_chunks": []})
     assert status_of(server, "resume1", 1, token="") == (401, {"error": "missing token"})
@@ -168,8 +170,79 @@ def test_resume_listing_and_finished_batches_survive_a_restart(server):
     server.restart()
     status, again = server.batch("resume1")
     assert (status, again["complete"], again["image_sha256"]) == (200, True, batch["image_sha256"])
-    assert status_of(server, "resume1", 1) == (200, {"received_chunks": [0, 1, 2, 3]})
+    assert status_of(server, "resume1", 1) == (200, dict(received_chunks=[0, 1, 2, 3], **shape))
     assert upload_part(server, "resume2", 1, 1, b"y")[0][1]["disk_id"] == disk_id + 1
+
+
+def test_a_resumed_upload_replaces_a_failed_part_or_one_of_another_shape(server):
+    old_raw, new_raw = os.urandom(4 * MIB), os.urandom(2 * MIB + 77)
+    old_chunks = pieces(zvimg(old_raw), MIB)
+    zv = lambda raw: {"compressed": "zvimg", "original_size": len(raw)}
+
+    def hold(batch, kind):
+        """Leaves the part as `kind` says; gives the status answer expected for it."""
+        send = lambda k, data, extra=zv(old_raw), name="Disk_2.part001.zvimg": post_chunk(
+            server, batch, 1, 1, k, len(old_chunks), data, name, extra=extra)
+        if kind == "failed":
+            assert send(0, b"ZVIX" + old_chunks[0][4:])[0] == 200
+            for k in range(1, len(old_chunks)):
+                assert send(k, old_chunks[k])[0] == 200
+            assert server.batch(batch, wait_complete=True)[1]["parts"][0]["state"] == "error"
+            return [], len(old_chunks), len(old_raw)
+        if kind == "complete":
+            upload_part(server, batch, 1, 1, old_raw, chunk_size=MIB)
+            assert server.batch(batch, wait_complete=True)[1]["complete"]
+            return list(range(len(old_chunks))), len(old_chunks), len(old_raw)
+        if kind == "uncompressed":
+            assert send(1, old_raw[MIB:2 * MIB], extra={}, name="Disk_2.part001.img")[0] == 200
+            return [1], len(old_chunks), None
+        for k in (0, 2):  # some chunks of a part of another size
+            assert send(k, old_chunks[k])[0] == 200
+        return [0, 2], len(old_chunks), len(old_raw)
+
+    for kind in ["failed", "complete", "uncompressed", "other size"]:
+        batch = "again-" + kind.replace(" ", "-")
+        received, chunks, original = hold(batch, kind)
+        expected = {"received_chunks": received, "total_chunks": chunks}
+        if original is not None:
+            expected["original_size"] = original
+        assert status_of(server, batch, 1) == (200, expected), kind
+
+        # What the agent does when the answer does not fit its part: send every chunk again.
+        upload_part(server, batch, 1, 1, new_raw, chunk_size=MIB)
+        status, result = server.batch(batch, wait_complete=True)
+        assert status == 200 and result["complete"], (kind, result)
+        assert result["image_sha256"] == hashlib.sha256(new_raw).hexdigest(), kind
+        new_chunks = len(pieces(zvimg(new_raw), MIB))
+        assert status_of(server, batch, 1) == (200, {"received_chunks": list(range(new_chunks)),
+                                                     "total_chunks": new_chunks, "original_size": len(new_raw)})
+        folder = server.data_dir / "uploads" / batch
+        assert sorted(p.name for p in folder.iterdir() if p.name != ".discard") == [
+            ".meta", "Disk_2.part001.zvimg", "image.img", "part001.raw"], kind
+    server.restart()
+    assert server.batch("again-failed")[1]["image_sha256"] == hashlib.sha256(new_raw).hexdigest()
+
+
+def test_every_part_name_the_agent_makes_is_taken_and_unsafe_names_are_not(server):
+    accepted = [".hidden.part001.img", "...part001.zvimg", "..part001.img", "part12.part001.zvimg",
+                "part7.part001.img", "a..b.part001.img", "-x_.part001.img.gz", "D" * 112 + ".part001.zvimg",
+                "image.part001.img", "part001.raw.part001.img"]
+    refused = [".", "..", "a/b.img", "..\\b.img", "a\x00b.img", "a\x01b.img", "a\tb.img", "a b.img", "D" * 128,
+               "image.img", "part001", "part001.raw", "part12", ".meta", ".discard", "\u00e9.img"]
+    assert all(len(name) <= 127 for name in accepted)
+    for n, name in enumerate(accepted):
+        batch = f"named{n}"
+        status, answer = post_chunk(server, batch, 1, 1, 0, 1, name.encode(), name)
+        assert status == 200, (name, answer)
+        result = server.batch(batch, wait_complete=True)[1]
+        assert result["complete"] and result["parts"][0]["filename"] == name, (name, result)
+        assert (server.data_dir / "uploads" / batch / name).read_bytes() == name.encode()
+    for name in refused:
+        assert post_chunk(server, "refused", 1, 1, 0, 1, b"x", name) == (400, {"error": "invalid filename"}), name
+    assert server.batch("refused")[0] == 404
+    # Names kept across a restart are read back under the same rules.
+    server.restart()
+    assert all(server.batch(f"named{n}")[1]["complete"] for n in range(len(accepted)))
 
 
 def test_malformed_zvimg_parts_end_in_error(server):
@@ -308,7 +381,8 @@ def test_ordered_faults_answer_drop_pad_and_record(server):
     server.upload_fault()
     status, answer = send(3)
     assert status == 200 and "pad" not in answer
-    assert status_of(server, "faulty", 1) == (200, {"received_chunks": [1, 2, 3]})
+    # An uncompressed part has no original size to name.
+    assert status_of(server, "faulty", 1) == (200, {"received_chunks": [1, 2, 3], "total_chunks": 4})
 
     # Faults held back for two requests; an answer held back shows in the log while it waits.
     server.upload_fault(status=503, after=2, delay_ms=1000)

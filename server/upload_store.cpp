@@ -1,0 +1,626 @@
+// Storage of uploaded parts under data_dir/uploads, and the images made of them. Sections:
+//   names           the server's names in a batch folder, and which names a part may take
+//   parts and images   storing chunks, reassembly and decoding on the worker, the whole image
+//   recovery        what a restarted server finds in its data folder
+//
+// Under data_dir/uploads/<batch>/: partNNN/chunkNNNN while a part is incomplete, the part files
+// as the agent named them, partNNN.raw for decoded parts, image.img, .meta/ holding batch.json and
+// partNNN.json, and .discard/ while files no longer wanted wait to be deleted. A part file may not
+// take any of these names.
+
+#include <boost/asio/post.hpp>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <variant>
+
+#include "server/files.h"
+#include "server/server.h"
+#include "server/uploads.h"
+#include "server/zvimg_decode.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---- names ----
+
+// uploads/raw/ holds recorded request bodies, so no batch may take that name.
+constexpr const char* RAW_FOLDER = "raw";
+constexpr const char* META_FOLDER = ".meta";
+// Chunk folders and files that are no longer wanted are moved here at once and deleted later.
+constexpr const char* DISCARD_FOLDER = ".discard";
+constexpr const char* IMAGE_FILE = "image.img";
+
+// A single path component of [A-Za-z0-9._-], so it never leaves its folder: no separators, no
+// control bytes, and neither "." nor "..". Dots elsewhere are harmless without separators.
+bool safe_component(std::string_view name) {
+    if (name.empty() || name.size() > MAX_NAME || name == "." || name == "..") return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+               c == '-';
+    });
+}
+
+// "part007", "chunk0012": zero-padded, wider when the number needs it.
+std::string numbered(std::string_view prefix, int64_t number, size_t width) {
+    std::string digits = std::to_string(number);
+    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+    return std::string(prefix) + digits;
+}
+
+std::string part_folder_name(int64_t part) { return numbered("part", part, 3); }
+std::string chunk_file_name(int64_t chunk) { return numbered("chunk", chunk, 4); }
+std::string raw_file_name(int64_t part) { return part_folder_name(part) + ".raw"; }
+
+// "part" followed by digits only, then `suffix`: the shape of the server's own part folders and
+// decoded files.
+bool numbered_part_name(std::string_view name, std::string_view suffix) {
+    if (!name.starts_with("part") || !name.ends_with(suffix) || name.size() <= 4 + suffix.size()) return false;
+    const std::string_view digits = name.substr(4, name.size() - 4 - suffix.size());
+    return std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The server's own names in a batch folder. A part file may take any other safe name: the agent
+// makes "<disk name>.partNNN.<ext>", and a disk name may begin with a dot or be "part7".
+bool reserved_name(std::string_view name) {
+    return name == IMAGE_FILE || name == META_FOLDER || name == DISCARD_FOLDER || numbered_part_name(name, "") ||
+           numbered_part_name(name, ".raw");
+}
+
+fs::path uploads_dir(const ServerState& state) { return fs::path(state.data_dir) / "uploads"; }
+fs::path batch_dir(const ServerState& state, const std::string& batch) { return uploads_dir(state) / batch; }
+
+constexpr size_t COPY_BUFFER = 4 << 20;
+
+struct DigestDeleter {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using Digest = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
+
+// Appends the whole of `from` to `out`, feeding `digest` when there is one. Empty text on success.
+std::string append_file(const fs::path& from, int out, std::vector<char>& buffer, EVP_MD_CTX* digest,
+                        uint64_t& copied, const std::atomic<bool>& stopping) {
+    File in = open_read(from);
+    if (!in) return "cannot open " + from.filename().string() + ": " + errno_text();
+    while (!stopping) {
+        const ssize_t got = read_some(in.fd(), buffer.data(), buffer.size());
+        if (got < 0) return "cannot read " + from.filename().string() + ": " + errno_text();
+        if (got == 0) return "";
+        if (digest && EVP_DigestUpdate(digest, buffer.data(), static_cast<size_t>(got)) != 1) return "SHA-256 failed";
+        if (!write_all(out, buffer.data(), static_cast<size_t>(got))) return "cannot write: " + errno_text();
+        copied += static_cast<uint64_t>(got);
+    }
+    return "stopped";
+}
+
+// ---- parts and images ----
+
+// What the worker needs to make one part whole; copied, since the worker never sees the state.
+struct PartJob {
+    std::string batch_id;
+    fs::path dir;  // the batch folder
+    int64_t part_number = 0;
+    std::string filename;
+    int64_t total_chunks = 0;
+    bool zvimg = false;
+    uint64_t original_size = 0;
+    uint64_t generation = 0;  // the part's, when the job was posted
+};
+
+struct PartResult {
+    std::string error;
+    uint64_t size = 0;
+};
+
+// Concatenates the chunks into the part file, then decodes it when it is ZVIMG.
+PartResult assemble_part(const PartJob& job, const std::atomic<bool>& stopping) {
+    PartResult result;
+    std::vector<char> buffer(COPY_BUFFER);
+    const fs::path part_file = job.dir / job.filename;
+    const fs::path chunks = job.dir / part_folder_name(job.part_number);
+    uint64_t length = 0;
+    {
+        File out = open_write(part_file);
+        if (!out) return {"cannot create " + job.filename + ": " + errno_text()};
+        for (int64_t k = 0; k < job.total_chunks; ++k) {
+            result.error = append_file(chunks / chunk_file_name(k), out.fd(), buffer, nullptr, length, stopping);
+            if (!result.error.empty()) return result;
+        }
+        if (!out.close()) return {"cannot write " + job.filename + ": " + errno_text()};
+    }
+    if (!job.zvimg) {
+        result.size = length;
+        return result;
+    }
+    const fs::path raw_file = job.dir / raw_file_name(job.part_number);
+    File in = open_read(part_file);
+    File out = open_write(raw_file);
+    if (!in || !out) return {"cannot open " + job.filename + " or its decoded file: " + errno_text()};
+    result.error = decode_zvimg(in.fd(), length, out.fd(), job.original_size, buffer, stopping);
+    if (result.error.empty() && !out.close()) result.error = "cannot write the decoded part: " + errno_text();
+    if (result.error.empty()) {
+        result.size = job.original_size;
+    } else {
+        std::error_code ec;
+        fs::remove(raw_file, ec);
+    }
+    return result;
+}
+
+struct ImageResult {
+    std::string error;
+    uint64_t size = 0;
+    std::string sha256 = {};
+};
+
+ImageResult build_image(const fs::path& dir, const std::vector<fs::path>& parts, const std::atomic<bool>& stopping) {
+    ImageResult result;
+    Digest digest(EVP_MD_CTX_new());
+    if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1) return {"SHA-256 unavailable"};
+    File out = open_write(dir / IMAGE_FILE);
+    if (!out) return {"cannot create image.img: " + errno_text()};
+    std::vector<char> buffer(COPY_BUFFER);
+    for (const auto& part : parts) {
+        result.error = append_file(part, out.fd(), buffer, digest.get(), result.size, stopping);
+        if (!result.error.empty()) return result;
+    }
+    if (!out.close()) return {"cannot write image.img: " + errno_text()};
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int hash_size = 0;
+    if (EVP_DigestFinal_ex(digest.get(), hash, &hash_size) != 1) return {"SHA-256 failed"};
+    static constexpr char hex[] = "0123456789abcdef";
+    for (unsigned int i = 0; i < hash_size; ++i) {
+        result.sha256 += hex[hash[i] >> 4];
+        result.sha256 += hex[hash[i] & 15];
+    }
+    return result;
+}
+
+// The parts an image of the batch spans now: from the lowest part seen to the last one.
+std::optional<std::pair<int64_t, int64_t>> image_range(const UploadBatch& batch) {
+    if (batch.parts.empty() || batch.total_parts < batch.parts.begin()->first) return std::nullopt;
+    return std::pair{batch.parts.begin()->first, batch.total_parts};
+}
+
+// Every part of the range is decoded.
+bool range_ready(const UploadBatch& batch, std::pair<int64_t, int64_t> range) {
+    int64_t complete = 0;
+    for (const auto& [number, part] : batch.parts) {
+        if (number > range.second) break;
+        if (part.state != PartState::complete) return false;
+        ++complete;
+    }
+    return complete == range.second - range.first + 1;
+}
+
+bool save_batch(const ServerState& state, const UploadBatch& batch) {
+    JsonPtr root(cJSON_CreateObject());
+    cJSON_AddStringToObject(root.get(), "batch_id", batch.id.c_str());
+    cJSON_AddNumberToObject(root.get(), "total_parts", static_cast<double>(batch.total_parts));
+    if (!batch.existing_disk_id.empty()) {
+        cJSON_AddStringToObject(root.get(), "existing_disk_id", json_safe(batch.existing_disk_id).c_str());
+    }
+    if (batch.disk_id != 0) cJSON_AddNumberToObject(root.get(), "disk_id", static_cast<double>(batch.disk_id));
+    if (batch.image_state == ImageState::complete) {
+        cJSON* image = cJSON_AddObjectToObject(root.get(), "image");
+        cJSON_AddNumberToObject(image, "first_part", static_cast<double>(batch.image_range.first));
+        cJSON_AddNumberToObject(image, "last_part", static_cast<double>(batch.image_range.second));
+        cJSON_AddNumberToObject(image, "size", static_cast<double>(batch.image_size));
+        cJSON_AddStringToObject(image, "sha256", batch.image_sha256.c_str());
+    }
+    const fs::path path = batch_dir(state, batch.id) / META_FOLDER / "batch.json";
+    if (write_file(path, json_print(root.get()) + "\n")) return true;
+    print_line("upload: cannot write " + path.string());
+    return false;
+}
+
+bool save_part(const ServerState& state, const std::string& batch, const UploadPart& part) {
+    JsonPtr root(cJSON_CreateObject());
+    cJSON_AddNumberToObject(root.get(), "part_number", static_cast<double>(part.part_number));
+    cJSON_AddStringToObject(root.get(), "filename", part.filename.c_str());
+    cJSON_AddNumberToObject(root.get(), "total_chunks", static_cast<double>(part.total_chunks));
+    cJSON_AddStringToObject(root.get(), "compressed", part.compressed.c_str());
+    cJSON_AddNumberToObject(root.get(), "original_size", static_cast<double>(part.original_size));
+    cJSON_AddStringToObject(root.get(), "disk_name", json_safe(part.disk_name).c_str());
+    cJSON_AddStringToObject(root.get(), "existing_disk_id", json_safe(part.existing_disk_id).c_str());
+    cJSON_AddNumberToObject(root.get(), "total_parts", static_cast<double>(part.total_parts));
+    // A part being decoded is receiving as far as a restarted server is concerned: it decodes again.
+    const PartState state_kept = part.state == PartState::decoding ? PartState::receiving : part.state;
+    cJSON_AddStringToObject(root.get(), "state", part_state_name(state_kept));
+    cJSON_AddStringToObject(root.get(), "error", json_safe(part.error).c_str());
+    cJSON_AddNumberToObject(root.get(), "size", static_cast<double>(part.size));
+    const fs::path path = batch_dir(state, batch) / META_FOLDER / (part_folder_name(part.part_number) + ".json");
+    if (write_file(path, json_print(root.get()) + "\n")) return true;
+    print_line("upload: cannot write " + path.string());
+    return false;
+}
+
+// Takes `path` out of the way at once, so its name is free for what comes next, and deletes it on
+// the worker, where a large folder does not hold up the io thread.
+void discard(Server& server, const fs::path& dir, const fs::path& path) {
+    std::error_code ec;
+    if (!fs::exists(path, ec)) return;
+    const fs::path bin = dir / DISCARD_FOLDER;
+    fs::create_directories(bin, ec);
+    fs::path target = bin / (path.filename().string() + "." + std::to_string(server.state().next_discard++));
+    fs::rename(path, target, ec);
+    if (ec) {
+        print_line("upload: cannot move " + path.string() + " aside: " + ec.message() + "; deleting it now");
+        fs::remove_all(path, ec);
+        return;
+    }
+    server.worker().post([target = std::move(target)](const std::atomic<bool>&) {
+        std::error_code ignored;
+        fs::remove_all(target, ignored);
+    });
+}
+
+void refresh_image(Server& server, UploadBatch& batch);
+
+void on_part_done(Server& server, const PartJob& job, const PartResult& result) {
+    ServerState& state = server.state();
+    const auto batch = state.batches.find(job.batch_id);
+    if (batch == state.batches.end()) return;
+    const auto part = batch->second.parts.find(job.part_number);
+    // A part started anew meanwhile has other chunks: this result is not about them.
+    if (part == batch->second.parts.end() || part->second.state != PartState::decoding ||
+        part->second.generation != job.generation) {
+        return;
+    }
+    UploadPart& done = part->second;
+    const std::string name = job.batch_id + " part " + std::to_string(job.part_number);
+    if (result.error.empty()) {
+        done.state = PartState::complete;
+        done.size = result.size;
+        print_line("upload: " + name + " complete, " + std::to_string(result.size) + " bytes");
+    } else {
+        done.state = PartState::error;
+        done.error = result.error;
+        print_line("upload: " + name + " failed: " + result.error);
+    }
+    // The chunks go only once the state that no longer needs them is on disk.
+    if (save_part(state, job.batch_id, done) && done.state == PartState::complete) {
+        discard(server, job.dir, job.dir / part_folder_name(job.part_number));
+    }
+    refresh_image(server, batch->second);
+    server.notify_waiters();
+}
+
+void start_part(Server& server, const std::string& batch_id, UploadPart& part) {
+    part.state = PartState::decoding;
+    PartJob job{batch_id,          batch_dir(server.state(), batch_id), part.part_number, part.filename,
+                part.total_chunks, part.compressed == ZVIMG,            part.original_size, part.generation};
+    server.worker().post([&server, job = std::move(job)](const std::atomic<bool>& stopping) {
+        PartResult result = assemble_part(job, stopping);
+        // Left unfinished, the part is made again at the next start.
+        if (stopping) return;
+        boost::asio::post(server.io(),
+                          [&server, job, result = std::move(result)] { on_part_done(server, job, result); });
+    });
+}
+
+void on_image_done(Server& server, const std::string& batch_id, std::pair<int64_t, int64_t> range,
+                   const ImageResult& result) {
+    ServerState& state = server.state();
+    const auto found = state.batches.find(batch_id);
+    if (found == state.batches.end()) return;
+    UploadBatch& batch = found->second;
+    if (batch.image_state != ImageState::building || batch.image_range != range) return;
+    if (result.error.empty()) {
+        batch.image_state = ImageState::complete;
+        batch.image_size = result.size;
+        batch.image_sha256 = result.sha256;
+        print_line("upload: " + batch_id + " image complete, " + std::to_string(result.size) + " bytes, sha256 " +
+                   result.sha256);
+        save_batch(state, batch);
+    } else {
+        batch.image_state = ImageState::error;
+        batch.image_error = result.error;
+        print_line("upload: " + batch_id + " image failed: " + result.error);
+    }
+    // The batch may have grown meanwhile.
+    refresh_image(server, batch);
+    server.notify_waiters();
+}
+
+// Builds the image once every part it spans is decoded, and again when the span changes.
+void refresh_image(Server& server, UploadBatch& batch) {
+    const auto range = image_range(batch);
+    const bool ready = range && range_ready(batch, *range);
+    if (batch.image_state == ImageState::building) return;  // looked at again when it ends
+    if (ready && batch.image_state != ImageState::none && batch.image_range == *range) return;
+    if (!ready) {
+        const bool was_complete = batch.image_state == ImageState::complete;
+        batch.image_state = ImageState::none;
+        batch.image_sha256.clear();
+        batch.image_error.clear();
+        batch.image_size = 0;
+        if (was_complete) save_batch(server.state(), batch);
+        return;
+    }
+    batch.image_state = ImageState::building;
+    batch.image_range = *range;
+    batch.image_sha256.clear();
+    batch.image_error.clear();
+    batch.image_size = 0;
+    const fs::path dir = batch_dir(server.state(), batch.id);
+    std::vector<fs::path> files;
+    for (const auto& [number, part] : batch.parts) {
+        if (number > range->second) break;
+        files.push_back(dir / (part.compressed.empty() ? part.filename : raw_file_name(number)));
+    }
+    server.worker().post([&server, id = batch.id, range = *range, dir, files](const std::atomic<bool>& stopping) {
+        ImageResult result = build_image(dir, files, stopping);
+        if (stopping) return;
+        boost::asio::post(server.io(), [&server, id, range, result = std::move(result)] {
+            on_image_done(server, id, range, result);
+        });
+    });
+}
+
+// Why the chunks held for `part` cannot be completed by `chunk`; null when they can.
+const char* differs_from(const UploadPart& part, const ChunkUpload& chunk) {
+    return part.state == PartState::error              ? "the part had failed"
+           : part.filename != chunk.filename           ? "filename differs"
+           : part.total_chunks != chunk.total_chunks   ? "total_chunks differs"
+           : part.compressed != chunk.compressed       ? "compressed differs"
+           : part.original_size != chunk.original_size ? "original_size differs"
+                                                       : nullptr;
+}
+
+// The chunk's part, created on its first chunk and started anew when the chunk does not fit the
+// chunks held; the response to refuse the chunk with otherwise.
+std::variant<UploadPart*, HttpResponse> part_for(Server& server, const ChunkUpload& chunk) {
+    ServerState& state = server.state();
+    const fs::path dir = batch_dir(state, chunk.batch_id);
+    auto found = state.batches.find(chunk.batch_id);
+    if (found == state.batches.end()) {
+        std::error_code ec;
+        fs::create_directories(dir / META_FOLDER, ec);
+        if (ec) return json_error(500, "cannot create the batch folder");
+        UploadBatch batch;
+        batch.id = chunk.batch_id;
+        batch.total_parts = chunk.total_parts;
+        batch.existing_disk_id = chunk.existing_disk_id;
+        if (batch.existing_disk_id.empty()) batch.disk_id = state.next_disk_id++;
+        if (!save_batch(state, batch)) return json_error(500, "cannot save the batch");
+        found = state.batches.emplace(chunk.batch_id, std::move(batch)).first;
+    }
+    UploadBatch& batch = found->second;
+    const auto known = batch.parts.find(chunk.part_number);
+    const char* differs = known == batch.parts.end() ? nullptr : differs_from(known->second, chunk);
+    if (known != batch.parts.end() && !differs) return &known->second;
+    for (const auto& [number, other] : batch.parts) {
+        if (number != chunk.part_number && other.filename == chunk.filename) {
+            return json_error(409, "filename already taken by part " + std::to_string(number));
+        }
+    }
+    UploadPart part;
+    part.part_number = chunk.part_number;
+    part.filename = chunk.filename;
+    part.total_chunks = chunk.total_chunks;
+    part.compressed = chunk.compressed;
+    part.original_size = chunk.original_size;
+    part.disk_name = chunk.disk_name;
+    part.existing_disk_id = chunk.existing_disk_id;
+    part.total_parts = chunk.total_parts;
+    if (known != batch.parts.end()) {
+        // Never refused: the agent would only send the chunk again. The part is made of the new
+        // chunks from here on.
+        UploadPart& old = known->second;
+        print_line("upload: " + chunk.batch_id + " part " + std::to_string(chunk.part_number) + " started anew: " +
+                   differs);
+        part.generation = old.generation + 1;
+        discard(server, dir, dir / part_folder_name(chunk.part_number));
+        discard(server, dir, dir / raw_file_name(chunk.part_number));
+        if (old.filename != chunk.filename) discard(server, dir, dir / old.filename);
+        batch.parts.erase(known);
+    }
+    std::error_code ec;
+    fs::create_directories(dir / part_folder_name(chunk.part_number), ec);
+    if (ec || !save_part(state, chunk.batch_id, part)) return json_error(500, "cannot save the part");
+    return &batch.parts.emplace(chunk.part_number, std::move(part)).first->second;
+}
+
+// ---- recovery ----
+
+std::optional<int64_t> json_int(const cJSON* object, const char* name, int64_t low, int64_t high) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
+    if (!cJSON_IsNumber(item) || std::trunc(item->valuedouble) != item->valuedouble || item->valuedouble < low ||
+        item->valuedouble > static_cast<double>(high)) {
+        return std::nullopt;
+    }
+    return static_cast<int64_t>(item->valuedouble);
+}
+
+std::string json_text(const cJSON* object, const char* name) {
+    const cJSON* item = cJSON_GetObjectItemCaseSensitive(object, name);
+    return cJSON_IsString(item) ? item->valuestring : "";
+}
+
+constexpr int64_t MAX_SIZE = int64_t{1} << 53;  // exact in a JSON number
+
+std::optional<UploadPart> load_part(const fs::path& meta, const fs::path& dir) {
+    JsonPtr root = read_json_file(meta);
+    if (!cJSON_IsObject(root.get())) return std::nullopt;
+    UploadPart part;
+    const auto number = json_int(root.get(), "part_number", 0, MAX_PART_NUMBER);
+    const auto chunks = json_int(root.get(), "total_chunks", 1, MAX_CHUNKS);
+    const auto total_parts = json_int(root.get(), "total_parts", 0, MAX_PART_NUMBER);
+    const auto original = json_int(root.get(), "original_size", 0, MAX_SIZE);
+    const auto size = json_int(root.get(), "size", 0, MAX_SIZE);
+    part.filename = json_text(root.get(), "filename");
+    part.compressed = json_text(root.get(), "compressed");
+    const std::string state = json_text(root.get(), "state");
+    if (!number || !chunks || !total_parts || !original || !size || !valid_part_filename(part.filename) || (!part.compressed.empty() && part.compressed != ZVIMG) ||
+        meta.filename() != part_folder_name(*number) + ".json") {
+        return std::nullopt;
+    }
+    part.part_number = *number;
+    part.total_chunks = *chunks;
+    part.total_parts = *total_parts;
+    part.original_size = static_cast<uint64_t>(*original);
+    part.size = static_cast<uint64_t>(*size);
+    part.disk_name = json_text(root.get(), "disk_name");
+    part.existing_disk_id = json_text(root.get(), "existing_disk_id");
+    part.error = json_text(root.get(), "error");
+    if (state == part_state_name(PartState::complete)) {
+        part.state = PartState::complete;
+        for (int64_t k = 0; k < part.total_chunks; ++k) part.received.insert(k);
+        return part;
+    }
+    if (state == part_state_name(PartState::error)) {
+        part.state = PartState::error;
+    } else if (state != part_state_name(PartState::receiving)) {
+        return std::nullopt;
+    }
+    // The chunks on disk are the ones received: each was renamed into place only once whole.
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir / part_folder_name(part.part_number), ec)) {
+        const std::string name = entry.path().filename().string();
+        const auto index = name.starts_with("chunk") ? parse_decimal<int64_t>(std::string_view(name).substr(5))
+                                                     : std::nullopt;
+        if (index && *index < part.total_chunks && entry.is_regular_file(ec)) part.received.insert(*index);
+    }
+    return part;
+}
+
+std::optional<UploadBatch> load_batch(const fs::path& dir, const std::string& id) {
+    JsonPtr root = read_json_file(dir / META_FOLDER / "batch.json");
+    if (!cJSON_IsObject(root.get()) || json_text(root.get(), "batch_id") != id) return std::nullopt;
+    UploadBatch batch;
+    batch.id = id;
+    const auto total_parts = json_int(root.get(), "total_parts", 0, MAX_PART_NUMBER);
+    const auto disk_id = json_int(root.get(), "disk_id", 1, MAX_SIZE);
+    batch.existing_disk_id = json_text(root.get(), "existing_disk_id");
+    if (!total_parts || (batch.existing_disk_id.empty() && !disk_id)) return std::nullopt;
+    batch.total_parts = *total_parts;
+    if (batch.existing_disk_id.empty()) batch.disk_id = *disk_id;
+    if (const cJSON* image = cJSON_GetObjectItemCaseSensitive(root.get(), "image")) {
+        const auto first = json_int(image, "first_part", 0, MAX_PART_NUMBER);
+        const auto last = json_int(image, "last_part", 0, MAX_PART_NUMBER);
+        const auto size = json_int(image, "size", 0, MAX_SIZE);
+        batch.image_sha256 = json_text(image, "sha256");
+        if (first && last && size && batch.image_sha256.size() == 64) {
+            batch.image_state = ImageState::complete;
+            batch.image_range = {*first, *last};
+            batch.image_size = static_cast<uint64_t>(*size);
+        }
+    }
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir / META_FOLDER, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("part") || !name.ends_with(".json")) continue;
+        if (auto part = load_part(entry.path(), dir)) {
+            const int64_t number = part->part_number;
+            batch.parts.emplace(number, std::move(*part));
+        } else {
+            print_line("upload: ignoring unreadable " + entry.path().string());
+        }
+    }
+    return batch;
+}
+
+}  // namespace
+
+HttpResponse store_chunk(Server& server, const ChunkUpload& chunk) {
+    auto found = part_for(server, chunk);
+    if (auto* refusal = std::get_if<HttpResponse>(&found)) return *refusal;
+    UploadPart& part = *std::get<UploadPart*>(found);
+    ServerState& state = server.state();
+    UploadBatch& batch = state.batches.at(chunk.batch_id);
+
+    // Once the part is whole, a repeated chunk (a retry whose answer was lost) changes nothing.
+    if (part.state == PartState::receiving) {
+        const fs::path path =
+            batch_dir(state, chunk.batch_id) / part_folder_name(chunk.part_number) / chunk_file_name(chunk.chunk_index);
+        if (!write_file(path, chunk.data)) return json_error(500, "cannot store the chunk");
+        part.received.insert(chunk.chunk_index);
+    }
+    if (chunk.total_parts != batch.total_parts) {
+        batch.total_parts = chunk.total_parts;
+        save_batch(state, batch);
+    }
+    if (part.state == PartState::receiving && static_cast<int64_t>(part.received.size()) == part.total_chunks) {
+        start_part(server, chunk.batch_id, part);
+    }
+    refresh_image(server, batch);
+
+    JsonPtr answer(cJSON_CreateObject());
+    cJSON_AddStringToObject(answer.get(), "status", "ok");
+    cJSON_AddStringToObject(answer.get(), "batch_id", chunk.batch_id.c_str());
+    cJSON_AddNumberToObject(answer.get(), "part_number", static_cast<double>(chunk.part_number));
+    cJSON_AddNumberToObject(answer.get(), "chunk_index", static_cast<double>(chunk.chunk_index));
+    if (batch.existing_disk_id.empty()) {
+        cJSON_AddNumberToObject(answer.get(), "disk_id", static_cast<double>(batch.disk_id));
+    } else {
+        cJSON_AddStringToObject(answer.get(), "disk_id", json_safe(batch.existing_disk_id).c_str());
+    }
+    if (state.upload_faults.pad > 0) {
+        cJSON_AddStringToObject(answer.get(), "pad", std::string(state.upload_faults.pad, 'x').c_str());
+    }
+    return json_response(200, answer.get());
+}
+
+// Batch folders sit beside uploads/raw/ and are never hidden.
+bool valid_batch_id(std::string_view id) { return safe_component(id) && id.front() != '.' && id != RAW_FOLDER; }
+
+bool valid_part_filename(std::string_view name) { return safe_component(name) && !reserved_name(name); }
+
+fs::path raw_record_dir(const Server& server) { return uploads_dir(server.state()) / RAW_FOLDER; }
+
+const char* part_state_name(PartState state) {
+    switch (state) {
+    case PartState::receiving: return "receiving";
+    case PartState::decoding: return "decoding";
+    case PartState::complete: return "complete";
+    case PartState::error: return "error";
+    }
+    return "?";
+}
+
+bool batch_complete(const UploadBatch& batch) {
+    const auto range = image_range(batch);
+    return batch.image_state == ImageState::complete && range && batch.image_range == *range;
+}
+
+void uploads_load(Server& server) {
+    ServerState& state = server.state();
+    const fs::path root = uploads_dir(state);
+    std::error_code ec;
+    fs::create_directories(root, ec);
+    if (ec) throw std::runtime_error("cannot create " + root.string() + ": " + ec.message());
+    for (const auto& entry : fs::directory_iterator(root, ec)) {
+        const std::string id = entry.path().filename().string();
+        std::error_code type_error;
+        if (!entry.is_directory(type_error) || !valid_batch_id(id)) continue;
+        auto batch = load_batch(entry.path(), id);
+        if (!batch) {
+            print_line("upload: ignoring " + entry.path().string() + ": no readable batch record");
+            continue;
+        }
+        state.next_disk_id = std::max(state.next_disk_id, batch->disk_id + 1);
+        state.batches.emplace(id, std::move(*batch));
+    }
+    if (ec) throw std::runtime_error("cannot list " + root.string() + ": " + ec.message());
+
+    // Work cut short by the last stop is done again.
+    for (auto& [id, batch] : state.batches) {
+        server.worker().post([bin = root / id / DISCARD_FOLDER](const std::atomic<bool>&) {
+            std::error_code ignored;
+            fs::remove_all(bin, ignored);
+        });
+        for (auto& [number, part] : batch.parts) {
+            const fs::path chunks = root / id / part_folder_name(number);
+            if (part.state == PartState::complete) discard(server, root / id, chunks);
+            if (part.state == PartState::receiving && static_cast<int64_t>(part.received.size()) == part.total_chunks) {
+                start_part(server, id, part);
+            }
+        }
+        refresh_image(server, batch);
+    }
+    if (!state.batches.empty()) print_line("upload: " + std::to_string(state.batches.size()) + " batches recovered");
+}
