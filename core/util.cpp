@@ -29,6 +29,41 @@ int hex_value(char c) {
 
 }  // namespace
 
+bool utf8_valid(std::string_view text) {
+    size_t i = 0;
+    const size_t n = text.size();
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        size_t length;
+        uint32_t min;
+        uint32_t code;
+        if ((c & 0xE0) == 0xC0) length = 2, min = 0x80, code = c & 0x1F;
+        else if ((c & 0xF0) == 0xE0) length = 3, min = 0x800, code = c & 0x0F;
+        else if ((c & 0xF8) == 0xF0) length = 4, min = 0x10000, code = c & 0x07;
+        else return false;
+        if (i + length > n) return false;
+        for (size_t k = 1; k < length; ++k) {
+            unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string utf8_cut(std::string_view text, size_t limit) {
+    if (text.size() <= limit) return std::string(text);
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return std::string(text.substr(0, end));
+}
+
 std::string format_size(uint64_t bytes) {
     char buffer[64];
     if (bytes < 1024) {

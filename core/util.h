@@ -11,6 +11,13 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// Whether `text` is well-formed UTF-8: no stray continuation bytes, no truncated, overlong or
+// surrogate sequences, nothing above U+10FFFF. Text frames must be, or the server drops the link.
+bool utf8_valid(std::string_view text);
+
+// At most `limit` bytes of `text`, never ending inside a UTF-8 sequence.
+std::string utf8_cut(std::string_view text, size_t limit);
+
 // "1023 B", "1.0 KB" ... "16777216.0 TB": the unit is chosen before rounding.
 std::string format_size(uint64_t bytes);
 

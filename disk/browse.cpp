@@ -11,6 +11,7 @@
 
 #include "core/json.h"
 #include "core/log.h"
+#include "core/util.h"
 #include "disk/disks.h"
 #include "net/proto.h"
 #include "platform/files.h"
@@ -118,6 +119,9 @@ void on_list_directories(const cJSON* data) {
     FsError error = FsError::other;
     auto visit = [&](const DirEntry& entry) {
         if (entry.name.size() + 1 > kMaxNameBytes) return true;  // cannot be named back to us
+        // A name that is not UTF-8 (possible on POSIX file systems) could not travel in the reply,
+        // nor be named back to us.
+        if (!utf8_valid(entry.name)) return true;
         if (entry.is_dir) {
             if (entry.name[0] == '.' || is_skipped_folder(entry.name)) return true;
             cJSON* item = cJSON_CreateObject();

@@ -163,6 +163,8 @@ void disk_on_list_drives(const cJSON*) {
     cJSON* reply = cJSON_CreateObject();
     cJSON* drives = cJSON_AddArrayToObject(reply, "drives");
     for (const Drive& drive : disk_list_drives()) {
+        // A mount point or label that is not UTF-8 could not travel in the reply.
+        if (!utf8_valid(drive.root) || !utf8_valid(drive.label) || !utf8_valid(drive.letter)) continue;
         cJSON* item = cJSON_CreateObject();
         cJSON_AddStringToObject(item, "letter", drive.letter.c_str());
         cJSON_AddStringToObject(item, "label", drive.label.c_str());
@@ -174,7 +176,7 @@ void disk_on_list_drives(const cJSON*) {
     if (!profile.empty()) {
         for (const char* name : {"Desktop", "Downloads", "Documents"}) {
             std::string folder = fs_join(profile, name);
-            if (fs_exists(folder)) cJSON_AddStringToObject(quick, name, folder.c_str());
+            if (fs_exists(folder) && utf8_valid(folder)) cJSON_AddStringToObject(quick, name, folder.c_str());
         }
     }
     cJSON_AddStringToObject(reply, "last_folder", "");

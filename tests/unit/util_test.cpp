@@ -172,3 +172,42 @@ TEST(System, IsoTimeShape) {
 }
 
 }  // namespace
+
+// --- UTF-8 ------------------------------------------------------------------------------------
+
+namespace {
+
+TEST(Utf8, ValidityFollowsTheStrictDefinition) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"empty", "", true},
+        {"ASCII with NUL", std::string("a\0b", 3), true},
+        {"two, three and four bytes", "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80", true},
+        {"highest code point", "\xF4\x8F\xBF\xBF", true},
+        {"lone 0xFF", "bad\xFFname", false},
+        {"stray continuation", "\x80", false},
+        {"truncated at the end", "ab\xE2\x80", false},
+        {"lead followed by ASCII", "\xC3" "a", false},
+        {"overlong slash", "\xC0\xAF", false},
+        {"overlong three bytes", "\xE0\x80\xAF", false},
+        {"surrogate", "\xED\xA0\x80", false},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", false},
+        {"five-byte lead", "\xF8\x88\x80\x80\x80", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(utf8_valid(c.text), c.valid) << c.name;
+}
+
+TEST(Utf8, CutNeverSplitsACharacter) {
+    const std::string dash = "\xE2\x80\x94";
+    EXPECT_EQ(utf8_cut("abc", 5), "abc");
+    EXPECT_EQ(utf8_cut("abc", 2), "ab");
+    EXPECT_EQ(utf8_cut("a" + dash + "b", 3), "a");
+    EXPECT_EQ(utf8_cut("a" + dash + "b", 4), "a" + dash);
+    EXPECT_EQ(utf8_cut(dash, 0), "");
+}
+
+}  // namespace
