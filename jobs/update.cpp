@@ -20,10 +20,10 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "net/proto.h"
-#include "net/ws.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/system.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -36,6 +36,8 @@ constexpr uint32_t kPauseAroundCloseMs = 500;  // lets "restarting" leave, then 
 
 // Set while an update thread runs; a second thread would write the same installer path.
 std::atomic<bool> g_busy{false};
+// Closes the server connection before the hand-over; set by start-up before any connection.
+std::atomic<void (*)()> g_close_link{nullptr};
 
 // At most `limit` bytes, never ending inside a UTF-8 sequence.
 std::string cut_utf8(const char* text, size_t limit) {
@@ -212,7 +214,7 @@ void run_update(UpdateRecord record) {
 
     // From here on the process ends whatever fails: the server has been told it restarts.
     sys_sleep_ms(kPauseAroundCloseMs);
-    ws_close();
+    if (void (*close_link)() = g_close_link.load()) close_link();
     sys_sleep_ms(kPauseAroundCloseMs);
 
     ScriptKind kind = proc_script_kind();
@@ -230,7 +232,7 @@ UpdateVerdict update_check_request(const cJSON* d, const std::string& base_url, 
     const char* version = json_string(d, "version");
     const char* url = json_string(d, "download_url");
     const char* filename = json_string(d, "filename");
-    bool force = cJSON_IsTrue(cJSON_GetObjectItem(d, "force"));
+    bool force = json_bool(d, "force", false);
 
     if (!url || !*url) return UpdateVerdict::no_url;
     if (!update_url_trusted(url, base_url)) return UpdateVerdict::untrusted;
@@ -362,13 +364,14 @@ void update_request(const cJSON* d) {
         send_error("Update already in progress");
         return;
     }
-    try {
-        std::thread(run_update, std::move(record)).detach();
-    } catch (const std::system_error& error) {
+    std::string error;
+    if (!thread_start_detached([record = std::move(record)] { run_update(record); }, &error)) {
         g_busy = false;
-        log_write(LOG_ERROR, "update: cannot start the update thread: %s", error.what());
+        log_write(LOG_ERROR, "update: cannot start the update thread: %s", error.c_str());
         send_error("Update could not be started");
     }
 }
 
 void update_register() { proto_on("do_update", update_request); }
+
+void update_set_close_hook(void (*close_link)()) { g_close_link = close_link; }
