@@ -3,6 +3,7 @@ commands of the real agent against zelvo-server."""
 import base64
 import json
 import re
+import subprocess
 import time
 
 import nacl.signing
@@ -274,6 +275,22 @@ def test_disconnect_during_a_reconnect_pause_stays_disconnected(linux, server):
     time.sleep(2)
     assert log(linux).count("ws: connected") == connected
     assert not [c for c in server.connections() if c.get("open", True)], server.connections()
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+def test_threads_that_cannot_start_are_logged_and_the_agent_runs_on(linux, server):
+    # Each thread's stack takes the stack limit: one of 4 TiB cannot be mapped, so every thread
+    # start fails while the main thread runs normally.
+    linux.config_dir.mkdir(parents=True, exist_ok=True)
+    linux.config_file.write_text(json.dumps({"server_url": f"http://127.0.0.1:{server.port}"}))
+    agent = linux._spawn(["prlimit", f"--stack={4 << 40}", str(linux.exe)], linux.env, subprocess.PIPE)
+    agent.wait_ready()
+    linux.command(agent, "login")
+    wait_log(linux, "Login requested (browser pairing)")
+    failures = [m for m in log(linux) if "cannot start" in m]
+    assert [m.split(":")[0] for m in failures] == ["ws", "watchdog", "pair"], failures
+    assert agent.proc.poll() is None
     linux.exit(agent)
     assert agent.wait_exit() == 0
 
