@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "app/tray_menu.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/periods.h"
@@ -50,13 +51,13 @@ bool wait_connected(int polls) {
 
 void show_not_linked() {
     tray_set_linked(false);
-    tray_set_status("Not linked");
-    tray_set_tooltip(kNotLinkedTooltip);
+    tray_show_status("Not linked");
+    tray_show_tooltip(kNotLinkedTooltip);
 }
 
 void pairing_run() {
     LinkState& s = link();
-    tray_set_status("Connecting...");
+    tray_show_status("Connecting...");
     std::string code = pair_make_code();
     s.should_reconnect = false;  // neither the drop hook nor the watchdog may interfere
     if (ws_is_connected()) {
@@ -66,7 +67,7 @@ void pairing_run() {
     link_connect();
     if (!wait_connected(kPairPolls)) {
         log_write(LOG_ERROR, "pair: connection timeout");
-        tray_set_status("Connection failed");
+        tray_show_status("Connection failed");
         return;
     }
     std::string machine_id = get_machine_id();
@@ -85,7 +86,7 @@ void pairing_run() {
     std::string url = config_server_url() + "/link_service?code=" + code;
     log_write(LOG_INFO, "pair: opening %s", url.c_str());
     proc_open_url(url);
-    tray_set_status("Waiting for browser login...");
+    tray_show_status("Waiting for browser login...");
 }
 
 // True when the run must end before its next attempt (logged).
@@ -133,7 +134,7 @@ void reconnect_run() {
     }
     if (!ws_is_connected() && s.should_reconnect) {
         log_write(LOG_WARN, "reconnect: all attempts failed, watchdog will retry");
-        tray_set_status("Connection failed \xE2\x80\x94 retrying soon");
+        tray_show_status("Connection failed \xE2\x80\x94 retrying soon");
     }
     s.reconnecting = false;
 }
@@ -186,8 +187,8 @@ void on_link_dropped(const cJSON*) {
     // Nothing reconnects while the link is not wanted: what Disconnect, a revocation or a pairing
     // run put on the tray stays.
     if (!s.should_reconnect) return;
-    tray_set_status("Reconnecting...");
-    tray_set_tooltip("Zelvo \xE2\x80\x94 Reconnecting...");
+    tray_show_status("Reconnecting...");
+    tray_show_tooltip("Zelvo \xE2\x80\x94 Reconnecting...");
     if (!s.reconnecting) start_reconnect();
 }
 
@@ -214,14 +215,14 @@ bool link_wanted() { return link().should_reconnect; }
 
 void link_show_linked(int32_t, const std::string& user_name) {
     tray_set_linked(true);
-    tray_set_status("Connected \xE2\x80\x94 " + user_name);
-    tray_set_tooltip("Zelvo v" ZELVO_VERSION " \xE2\x80\x94 " + user_name);
+    tray_show_status("Connected \xE2\x80\x94 " + user_name);
+    tray_show_tooltip("Zelvo v" ZELVO_VERSION " \xE2\x80\x94 " + user_name);
 }
 
 void link_on_auth_failure(bool revoked) {
     if (!revoked) {
         tray_set_linked(false);
-        tray_set_status("Auth failed");
+        tray_show_status("Auth failed");
         return;
     }
     // The server no longer knows this key and the configuration is gone: nothing is linked, so

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/link.h"
+#include "app/tray_menu.h"
 #include "core/version.h"
 #include "core/config.h"
 #include "core/log.h"
@@ -94,7 +95,8 @@ int service_main() {
     link_set_url(ws_url_for_server(config_server_url()));
     link_start();
 
-    tray_run(fs_join(sys_exe_dir(), "icon.ico"), tray_on_command);
+    tray_run(tray_setup(fs_join(sys_exe_dir(), "icon.ico"), tray_on_command,
+                        [] { log_write(LOG_INFO, "System tray icon added"); }));
 
     ws_shutdown();
     log_write(LOG_INFO, "Shutting down");

@@ -57,11 +57,46 @@ bool utf8_valid(std::string_view text) {
     return true;
 }
 
+namespace {
+
+// Bytes of the longest run of whole characters from the start of `text` within `budget`, each
+// character costing its bytes, or its UTF-16 units when `units` is set. A byte that starts no
+// sequence counts as a character of its own.
+size_t utf8_prefix(std::string_view text, size_t budget, bool units) {
+    size_t used = 0;
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 1;
+        size_t cost = !units ? length : length == 4 ? 2 : 1;
+        if (i + length > text.size() || used + cost > budget) break;
+        used += cost;
+        i += length;
+    }
+    return i;
+}
+
+}  // namespace
+
 std::string utf8_cut(std::string_view text, size_t limit) {
     if (text.size() <= limit) return std::string(text);
-    size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return std::string(text.substr(0, end));
+    return std::string(text.substr(0, utf8_prefix(text, limit, false)));
+}
+
+std::string utf8_fit_units(std::string_view text, size_t units) {
+    if (units == 0) return {};
+    return std::string(text.substr(0, utf8_prefix(text, units - 1, true)));
+}
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
 }
 
 std::string format_size(uint64_t bytes) {

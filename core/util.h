@@ -18,6 +18,13 @@ bool utf8_valid(std::string_view text);
 // At most `limit` bytes of `text`, never ending inside a UTF-8 sequence.
 std::string utf8_cut(std::string_view text, size_t limit);
 
+// The whole characters of `text` that fit `units` UTF-16 units with a terminator (characters
+// beyond U+FFFF take two); a sequence cut short at the end is dropped.
+std::string utf8_fit_units(std::string_view text, size_t units);
+
+// Equal but for the letter case of ASCII letters.
+bool equals_ignoring_case(std::string_view a, std::string_view b);
+
 // "1023 B", "1.0 KB" ... "16777216.0 TB": the unit is chosen before rounding.
 std::string format_size(uint64_t bytes);
 

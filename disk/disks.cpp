@@ -47,17 +47,6 @@ std::string read_field(std::string_view line, size_t* pos) {
     return out;
 }
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Leading decimal digits after optional blanks and sign, saturating instead of overflowing.
 template <typename T>
 T leading_number(std::string_view text) {
