@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "core/periods.h"
+#include "core/util.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -167,37 +168,15 @@ std::string get_machine_id() {
 }
 
 bool config_valid_server_url(const std::string& url) {
-    size_t pos;
-    if (url.rfind("https://", 0) == 0) pos = 8;
-    else if (url.rfind("http://", 0) == 0) pos = 7;
-    else return false;
-
-    size_t host_start = pos;
-    if (pos < url.size() && url[pos] == '[') {  // IPv6 literal
-        size_t close = url.find(']', pos);
-        if (close == std::string::npos || close == pos + 1) return false;
-        for (size_t i = pos + 1; i < close; ++i) {
-            if (!std::isxdigit(static_cast<unsigned char>(url[i])) && url[i] != ':' && url[i] != '.') return false;
-        }
-        pos = close + 1;
-    } else {
-        while (pos < url.size()) {
-            unsigned char c = static_cast<unsigned char>(url[pos]);
-            if (!std::isalnum(c) && c != '.' && c != '-') break;
-            ++pos;
-        }
-        if (pos == host_start) return false;
+    UrlParts parts;
+    if (!url_split(url, &parts) || (parts.scheme != "https" && parts.scheme != "http")) return false;
+    for (char c : parts.host) {
+        unsigned char u = static_cast<unsigned char>(c);
+        bool allowed = parts.ipv6 ? std::isxdigit(u) || c == ':' || c == '.' : std::isalnum(u) || c == '.' || c == '-';
+        if (!allowed) return false;
     }
-    if (pos < url.size() && url[pos] == ':') {
-        size_t digits_start = ++pos;
-        unsigned long port = 0;
-        while (pos < url.size() && std::isdigit(static_cast<unsigned char>(url[pos])) && pos - digits_start < 6) {
-            port = port * 10 + static_cast<unsigned long>(url[pos] - '0');
-            ++pos;
-        }
-        if (pos == digits_start || port == 0 || port > 65535) return false;
-    }
-    return pos == url.size() || (url[pos] == '/' && pos + 1 == url.size());
+    if (parts.has_port && parts.port == 0) return false;
+    return parts.rest.empty() || parts.rest == "/";
 }
 
 void config_apply_server_url() {

@@ -1,6 +1,7 @@
 // Text utilities: format_size, base64 and hex codecs, host name, ISO time, sleep.
 #include "core/util.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -96,6 +97,45 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
         if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
         if (x != y) return false;
     }
+    return true;
+}
+
+bool url_split(std::string_view url, UrlParts* out) {
+    size_t separator = url.find("://");
+    if (separator == std::string_view::npos || separator == 0) return false;
+    UrlParts parts;
+    parts.scheme = std::string(url.substr(0, separator));
+    size_t start = separator + 3;
+    size_t end = std::min(url.find_first_of("/?#", start), url.size());
+    std::string_view authority = url.substr(start, end - start);
+    std::string_view after_host;
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string_view::npos) return false;
+        parts.host = std::string(authority.substr(1, close - 1));
+        parts.ipv6 = true;
+        after_host = authority.substr(close + 1);
+    } else {
+        size_t colon = std::min(authority.find(':'), authority.size());
+        parts.host = std::string(authority.substr(0, colon));
+        after_host = authority.substr(colon);
+    }
+    if (parts.host.empty()) return false;
+    if (!after_host.empty()) {
+        if (after_host[0] != ':') return false;
+        std::string_view digits = after_host.substr(1);
+        if (digits.empty() || digits.size() > 5) return false;
+        uint32_t port = 0;
+        for (char c : digits) {
+            if (c < '0' || c > '9') return false;
+            port = port * 10 + static_cast<uint32_t>(c - '0');
+        }
+        if (port > 65535) return false;
+        parts.has_port = true;
+        parts.port = static_cast<uint16_t>(port);
+    }
+    parts.rest = std::string(url.substr(end));
+    *out = std::move(parts);
     return true;
 }
 

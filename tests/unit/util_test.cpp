@@ -211,3 +211,48 @@ TEST(Utf8, CutNeverSplitsACharacter) {
 }
 
 }  // namespace
+
+// --- url_split --------------------------------------------------------------------------------
+
+namespace {
+
+TEST(UrlSplit, PartsAndRefusals) {
+    struct Case {
+        const char* url;
+        bool ok;
+        const char* scheme;
+        const char* host;
+        int port;  // -1: none
+        const char* rest;
+    };
+    const Case cases[] = {
+        {"https://a.example", true, "https", "a.example", -1, ""},
+        {"HTTP://Host:8080/x?y#z", true, "HTTP", "Host", 8080, "/x?y#z"},
+        {"wss://[::1]:9000/ws", true, "wss", "::1", 9000, "/ws"},
+        {"http://host?q", true, "http", "host", -1, "?q"},
+        {"http://user@host:1", true, "http", "user@host", 1, ""},
+        {"http://host:0", true, "http", "host", 0, ""},
+        {"http://host:65536", false, "", "", -1, ""},
+        {"http://host:123456", false, "", "", -1, ""},
+        {"http://host:", false, "", "", -1, ""},
+        {"http://host:8x", false, "", "", -1, ""},
+        {"http://evil:1@good", false, "", "", -1, ""},
+        {"http://[::1", false, "", "", -1, ""},
+        {"http://[::1]x", false, "", "", -1, ""},
+        {"http://", false, "", "", -1, ""},
+        {"http:///path", false, "", "", -1, ""},
+        {"://host", false, "", "", -1, ""},
+        {"host:80", false, "", "", -1, ""},
+    };
+    for (const Case& c : cases) {
+        UrlParts parts;
+        ASSERT_EQ(url_split(c.url, &parts), c.ok) << c.url;
+        if (!c.ok) continue;
+        EXPECT_EQ(parts.scheme, c.scheme) << c.url;
+        EXPECT_EQ(parts.host, c.host) << c.url;
+        EXPECT_EQ(parts.has_port ? parts.port : -1, c.port) << c.url;
+        EXPECT_EQ(parts.rest, c.rest) << c.url;
+    }
+}
+
+}  // namespace
