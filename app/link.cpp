@@ -211,8 +211,6 @@ bool link_connect() {
     return false;
 }
 
-bool link_wanted() { return link().should_reconnect; }
-
 void link_show_linked(int32_t, const std::string& user_name) {
     tray_set_linked(true);
     tray_show_status("Connected \xE2\x80\x94 " + user_name);

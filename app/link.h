@@ -25,9 +25,6 @@ void link_start();
 // not be started.
 bool link_connect();
 
-// Whether the link is wanted: reconnect runs and the watchdog act only while it is.
-bool link_wanted();
-
 // The tray texts for a linked account, and what a failed log-in leaves on the tray.
 void link_show_linked(int32_t user_id, const std::string& user_name);
 void link_on_auth_failure(bool revoked);
