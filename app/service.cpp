@@ -2,9 +2,9 @@
 #include "app/service.h"
 
 #include <string>
-#include <thread>
 
 #include "app/link.h"
+#include "app/tray_menu.h"
 #include "core/version.h"
 #include "core/config.h"
 #include "core/log.h"
@@ -21,11 +21,7 @@
 #include "platform/thread.h"
 #include "platform/tray.h"
 
-std::atomic<bool> should_reconnect{false};
-
 namespace {
-
-std::string g_server_ws_url;  // set once during start-up, before any connection thread
 
 constexpr int kInstanceTries = 10;
 constexpr uint32_t kInstancePauseMs = 500;
@@ -50,13 +46,17 @@ bool acquire_single_instance(const std::string& config_dir) {
     return false;
 }
 
-}  // namespace
-
-std::string server_ws_url() { return g_server_ws_url; }
-
-void connection_start() {
-    std::thread([url = g_server_ws_url] { ws_run(url); }).detach();
+// What the modules below cannot know about each other.
+void wire_hooks() {
+    AuthHooks hooks;
+    hooks.on_login = link_show_linked;
+    hooks.on_version = update_request;
+    hooks.on_failure = link_on_auth_failure;
+    auth_set_hooks(hooks);
+    update_set_close_hook(link_close);
 }
+
+}  // namespace
 
 int service_main() {
     proc_ensure_elevated();
@@ -86,13 +86,13 @@ int service_main() {
     update_register();
     proto_on("pair_success", on_pair_success);
     proto_on("_disconnected", on_link_dropped);
+    wire_hooks();
 
-    g_server_ws_url = ws_url_for_server(config_server_url());
-    should_reconnect = true;
-    connection_start();
-    watchdog_start();
+    link_set_url(ws_url_for_server(config_server_url()));
+    link_start();
 
-    tray_run(fs_join(sys_exe_dir(), "icon.ico"), tray_on_command);
+    tray_run(tray_setup(fs_join(sys_exe_dir(), "icon.ico"), tray_on_command,
+                        [] { log_write(LOG_INFO, "System tray icon added"); }));
 
     ws_shutdown();
     log_write(LOG_INFO, "Shutting down");

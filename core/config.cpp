@@ -3,11 +3,14 @@
 #include "core/config.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include "core/log.h"
 #include "core/periods.h"
+#include "core/util.h"
 #include "platform/files.h"
 #include "platform/system.h"
 
@@ -59,20 +62,65 @@ void config_init() {
 std::string config_get_dir() { return state().dir; }
 std::string config_get_path() { return state().path; }
 
-JsonPtr config_load() {
+namespace {
+
+enum class ReadResult {
+    ok,          // read whole; the tree may still be null (empty, oversized or not JSON)
+    missing,     // no file
+    unreadable,  // the file is there but could not be read (rights, sharing, I/O)
+};
+
+// Reads and parses the file. Only a file that was read whole may later be replaced by a save:
+// one that could not be read may hold the device key.
+ReadResult read_config(JsonPtr* tree, std::string* reason) {
+    tree->reset();
     const std::string& path = state().path;
-    if (path.empty()) return nullptr;
+    if (path.empty()) return ReadResult::missing;
+    errno = 0;
     FILE* file = fs_fopen(path, "rb");
-    if (!file) return nullptr;
-    JsonPtr tree;
+    if (!file) {
+        if (errno == ENOENT || !fs_exists(path)) return ReadResult::missing;
+        *reason = std::strerror(errno);
+        return ReadResult::unreadable;
+    }
+    ReadResult result = ReadResult::unreadable;
+    *reason = "read failed";
     if (std::fseek(file, 0, SEEK_END) == 0) {
         long size = std::ftell(file);
-        if (size >= 1 && size <= kMaxFileSize && std::fseek(file, 0, SEEK_SET) == 0) {
+        if (size > kMaxFileSize) {
+            result = ReadResult::ok;  // replaced on purpose
+        } else if (size >= 0 && std::fseek(file, 0, SEEK_SET) == 0) {
             std::string text(static_cast<size_t>(size), '\0');
-            if (std::fread(text.data(), 1, text.size(), file) == text.size()) tree = json_parse(text);
+            errno = 0;
+            if (std::fread(text.data(), 1, text.size(), file) == text.size() && !std::ferror(file)) {
+                result = ReadResult::ok;
+                if (!text.empty()) *tree = json_parse(text);
+            } else if (errno != 0) {
+                *reason = std::strerror(errno);
+            }
         }
     }
+    // A folder opens like a file here but reads nothing.
+    if (result == ReadResult::ok && fs_is_dir(path)) {
+        result = ReadResult::unreadable;
+        *reason = "is a folder";
+    }
     std::fclose(file);
+    return result;
+}
+
+// Removes every member named `name` in any letter case: members are read ignoring case, so a
+// stale "Private_Key" would otherwise shadow a freshly saved "private_key".
+void delete_ignoring_case(cJSON* tree, const char* name) {
+    while (cJSON_GetObjectItem(tree, name)) cJSON_DeleteItemFromObject(tree, name);
+}
+
+}  // namespace
+
+JsonPtr config_load() {
+    JsonPtr tree;
+    std::string reason;
+    read_config(&tree, &reason);
     return tree;
 }
 
@@ -81,12 +129,17 @@ bool config_save(const cJSON* object) {
     if (s.path.empty() || !object) return false;
     std::lock_guard<std::mutex> guard(s.save_lock);
 
-    JsonPtr tree = config_load();
+    JsonPtr tree;
+    std::string reason;
+    if (read_config(&tree, &reason) == ReadResult::unreadable) {
+        log_write(LOG_ERROR, "config: cannot read %s (%s), not saving over it", s.path.c_str(), reason.c_str());
+        return false;
+    }
     if (!cJSON_IsObject(tree.get())) tree.reset(cJSON_CreateObject());
     if (!tree) return false;
     for (const cJSON* member = object->child; member; member = member->next) {
         if (!member->string) continue;
-        cJSON_DeleteItemFromObjectCaseSensitive(tree.get(), member->string);
+        delete_ignoring_case(tree.get(), member->string);
         cJSON* copy = cJSON_Duplicate(member, true);
         if (copy) cJSON_AddItemToObject(tree.get(), member->string, copy);
     }
@@ -116,42 +169,20 @@ std::string get_machine_id() {
 }
 
 bool config_valid_server_url(const std::string& url) {
-    size_t pos;
-    if (url.rfind("https://", 0) == 0) pos = 8;
-    else if (url.rfind("http://", 0) == 0) pos = 7;
-    else return false;
-
-    size_t host_start = pos;
-    if (pos < url.size() && url[pos] == '[') {  // IPv6 literal
-        size_t close = url.find(']', pos);
-        if (close == std::string::npos || close == pos + 1) return false;
-        for (size_t i = pos + 1; i < close; ++i) {
-            if (!std::isxdigit(static_cast<unsigned char>(url[i])) && url[i] != ':' && url[i] != '.') return false;
-        }
-        pos = close + 1;
-    } else {
-        while (pos < url.size()) {
-            unsigned char c = static_cast<unsigned char>(url[pos]);
-            if (!std::isalnum(c) && c != '.' && c != '-') break;
-            ++pos;
-        }
-        if (pos == host_start) return false;
+    UrlParts parts;
+    if (!url_split(url, &parts) || (parts.scheme != "https" && parts.scheme != "http")) return false;
+    for (char c : parts.host) {
+        unsigned char u = static_cast<unsigned char>(c);
+        bool allowed = parts.ipv6 ? std::isxdigit(u) || c == ':' || c == '.' : std::isalnum(u) || c == '.' || c == '-';
+        if (!allowed) return false;
     }
-    if (pos < url.size() && url[pos] == ':') {
-        size_t digits_start = ++pos;
-        unsigned long port = 0;
-        while (pos < url.size() && std::isdigit(static_cast<unsigned char>(url[pos])) && pos - digits_start < 6) {
-            port = port * 10 + static_cast<unsigned long>(url[pos] - '0');
-            ++pos;
-        }
-        if (pos == digits_start || port == 0 || port > 65535) return false;
-    }
-    return pos == url.size() || (url[pos] == '/' && pos + 1 == url.size());
+    if (parts.has_port && parts.port == 0) return false;
+    return parts.rest.empty() || parts.rest == "/";
 }
 
 void config_apply_server_url() {
     JsonPtr tree = config_load();
-    const cJSON* item = cJSON_GetObjectItem(tree.get(), "server_url");
+    const cJSON* item = json_item(tree.get(), "server_url");
     if (!item) return;
     std::string url = cJSON_IsString(item) ? item->valuestring : "";
     if (!config_valid_server_url(url)) {
@@ -165,7 +196,7 @@ void config_apply_server_url() {
 
 void config_apply_test_settings() {
     JsonPtr tree = config_load();
-    const cJSON* item = cJSON_GetObjectItem(tree.get(), "test_period_scale");
+    const cJSON* item = json_item(tree.get(), "test_period_scale");
     if (!cJSON_IsNumber(item)) return;
     period_set_scale(item->valuedouble);
     log_write(LOG_INFO, "config: test periods scaled by %g", period_scale());

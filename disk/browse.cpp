@@ -11,6 +11,7 @@
 
 #include "core/json.h"
 #include "core/log.h"
+#include "core/util.h"
 #include "disk/disks.h"
 #include "net/proto.h"
 #include "platform/files.h"
@@ -23,16 +24,6 @@ constexpr size_t kMaxNameBytes = 260;  // UTF-8 bytes of an entry name, terminat
 // Folders the system keeps for itself; the picker never offers them.
 constexpr std::string_view kSkippedFolders[] = {"System Volume Information", "$Recycle.Bin", "$RECYCLE.BIN",
                                                  "Recovery", "Config.Msi"};
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 bool is_skipped_folder(std::string_view name) {
     for (std::string_view skipped : kSkippedFolders) {
@@ -80,16 +71,6 @@ bool matches_filter(const std::string& name, const cJSON* filter) {
     return false;
 }
 
-// A member of the request's data; requests whose data is not an object have none.
-const cJSON* field(const cJSON* data, const char* name) {
-    return cJSON_IsObject(data) ? cJSON_GetObjectItem(data, name) : nullptr;
-}
-
-const char* string_field(const cJSON* data, const char* name) {
-    const cJSON* item = field(data, name);
-    return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
-
 const char* error_text(FsError error) {
     switch (error) {
         case FsError::permission_denied: return "Permission denied";
@@ -99,7 +80,7 @@ const char* error_text(FsError error) {
 }
 
 void on_list_directories(const cJSON* data) {
-    const char* requested = string_field(data, "path");
+    const char* requested = json_string(data, "path");
     if (!requested || !*requested) {
         cJSON* reply = cJSON_CreateObject();
         cJSON_AddStringToObject(reply, "path", "");
@@ -110,7 +91,7 @@ void on_list_directories(const cJSON* data) {
     }
     const std::string path = requested;
     log_write(LOG_DEBUG, "disk: listing directory: %s", path.c_str());
-    const cJSON* include_files = field(data, "include_files");
+    const cJSON* include_files = json_item(data, "include_files");
     const cJSON* filter = extension_filter(include_files);
 
     JsonPtr dirs(cJSON_CreateArray());
@@ -118,6 +99,9 @@ void on_list_directories(const cJSON* data) {
     FsError error = FsError::other;
     auto visit = [&](const DirEntry& entry) {
         if (entry.name.size() + 1 > kMaxNameBytes) return true;  // cannot be named back to us
+        // A name that is not UTF-8 (possible on POSIX file systems) could not travel in the reply,
+        // nor be named back to us.
+        if (!utf8_valid(entry.name)) return true;
         if (entry.is_dir) {
             if (entry.name[0] == '.' || is_skipped_folder(entry.name)) return true;
             cJSON* item = cJSON_CreateObject();
@@ -149,9 +133,9 @@ void on_list_directories(const cJSON* data) {
 }
 
 void on_validate_path(const cJSON* data) {
-    const char* requested = string_field(data, "path");
+    const char* requested = json_string(data, "path");
     std::string path = requested ? requested : "";
-    bool allow_files = cJSON_IsTrue(field(data, "allow_files"));
+    bool allow_files = json_bool(data, "allow_files", false);
     bool exists = !path.empty() && fs_exists(path);
     bool is_dir = exists && fs_is_dir(path);
 

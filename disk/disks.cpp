@@ -47,17 +47,6 @@ std::string read_field(std::string_view line, size_t* pos) {
     return out;
 }
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
 // Leading decimal digits after optional blanks and sign, saturating instead of overflowing.
 template <typename T>
 T leading_number(std::string_view text) {
@@ -181,6 +170,8 @@ void disk_on_list_drives(const cJSON*) {
     cJSON* reply = cJSON_CreateObject();
     cJSON* drives = cJSON_AddArrayToObject(reply, "drives");
     for (const Drive& drive : disk_list_drives()) {
+        // A mount point or label that is not UTF-8 could not travel in the reply.
+        if (!utf8_valid(drive.root) || !utf8_valid(drive.label) || !utf8_valid(drive.letter)) continue;
         cJSON* item = cJSON_CreateObject();
         cJSON_AddStringToObject(item, "letter", drive.letter.c_str());
         cJSON_AddStringToObject(item, "label", drive.label.c_str());
@@ -192,7 +183,7 @@ void disk_on_list_drives(const cJSON*) {
     if (!profile.empty()) {
         for (const char* name : {"Desktop", "Downloads", "Documents"}) {
             std::string folder = fs_join(profile, name);
-            if (fs_exists(folder)) cJSON_AddStringToObject(quick, name, folder.c_str());
+            if (fs_exists(folder) && utf8_valid(folder)) cJSON_AddStringToObject(quick, name, folder.c_str());
         }
     }
     cJSON_AddStringToObject(reply, "last_folder", "");

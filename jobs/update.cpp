@@ -12,19 +12,18 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "core/version.h"
 #include "core/config.h"
 #include "core/log.h"
+#include "core/util.h"
 #include "net/proto.h"
-#include "net/ws.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/system.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -37,16 +36,8 @@ constexpr uint32_t kPauseAroundCloseMs = 500;  // lets "restarting" leave, then 
 
 // Set while an update thread runs; a second thread would write the same installer path.
 std::atomic<bool> g_busy{false};
-
-// At most `limit` bytes, never ending inside a UTF-8 sequence.
-std::string cut_utf8(const char* text, size_t limit) {
-    std::string out(text);
-    if (out.size() <= limit) return out;
-    size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(out[end]) & 0xC0) == 0x80) --end;
-    out.resize(end);
-    return out;
-}
+// Closes the server connection before the hand-over; set by start-up before any connection.
+std::atomic<void (*)()> g_close_link{nullptr};
 
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -81,36 +72,16 @@ std::array<int, 4> parse_version(const std::string& text) {
 
 // ---- trust check ----
 
-// Scheme (lower case) and host of "scheme://host[:port][/...]". The host runs to the first "/" or
-// ":" (a bracketed IPv6 literal to its "]"), so "@", "?" and the like stay in it and make it match
-// nothing. A port must be digits up to the path: an HTTP client would read "host:x@other" as user
-// information and connect to "other".
+// Scheme (lower case) and host of "scheme://host[:port][/...]". Stricter than a URL needs: the
+// authority must end at a "/" (or the end), so "@", "?" and the like stay in the host and make it
+// match nothing.
 bool split_authority(const std::string& url, std::string* scheme, std::string* host) {
-    size_t separator = url.find("://");
-    if (separator == std::string::npos) return false;
-    *scheme = lower(url.substr(0, separator));
-    size_t start = separator + 3;
-    size_t end;
-    if (start < url.size() && url[start] == '[') {
-        end = url.find(']', start);
-        if (end == std::string::npos) return false;
-        ++end;
-    } else {
-        end = std::min(url.find_first_of("/:", start), url.size());
-    }
-    *host = url.substr(start, end - start);
-    if (host->empty() || host->size() > kMaxHost) return false;
-    if (end == url.size() || url[end] == '/') return true;
-    if (url[end] != ':') return false;
-    size_t digits = end + 1;
-    size_t stop = std::min(url.find('/', digits), url.size());
-    if (stop == digits || stop - digits > 5) return false;
-    unsigned port = 0;
-    for (size_t i = digits; i < stop; ++i) {
-        if (!is_digit(url[i])) return false;
-        port = port * 10 + static_cast<unsigned>(url[i] - '0');
-    }
-    return port <= 65535;
+    UrlParts parts;
+    if (!url_split(url, &parts) || parts.host.size() > kMaxHost) return false;
+    if (!parts.rest.empty() && parts.rest[0] != '/') return false;
+    *scheme = lower(parts.scheme);
+    *host = parts.host;
+    return true;
 }
 
 // Four decimal numbers 0-255 and nothing else. Leading zeros are refused: some resolvers read
@@ -238,7 +209,7 @@ void run_update(UpdateRecord record) {
 
     // From here on the process ends whatever fails: the server has been told it restarts.
     sys_sleep_ms(kPauseAroundCloseMs);
-    ws_close();
+    if (void (*close_link)() = g_close_link.load()) close_link();
     sys_sleep_ms(kPauseAroundCloseMs);
 
     ScriptKind kind = proc_script_kind();
@@ -261,15 +232,15 @@ UpdateVerdict update_check_request(const cJSON* d, const std::string& base_url, 
     const char* version = json_string(d, "version");
     const char* url = json_string(d, "download_url");
     const char* filename = json_string(d, "filename");
-    bool force = cJSON_IsTrue(cJSON_GetObjectItem(d, "force"));
+    bool force = json_bool(d, "force", false);
 
     if (!url || !*url) return UpdateVerdict::no_url;
     if (!update_url_trusted(url, base_url)) return UpdateVerdict::untrusted;
     if (!force && version && !update_version_newer(version, running_version)) return UpdateVerdict::up_to_date;
 
-    record->version = cut_utf8(version ? version : "", kMaxVersion);
-    record->url = cut_utf8(url, kMaxUrl);
-    record->filename = filename ? cut_utf8(filename, kMaxFileName) : UPDATE_DEFAULT_INSTALLER;
+    record->version = utf8_cut(version ? version : "", kMaxVersion);
+    record->url = utf8_cut(url, kMaxUrl);
+    record->filename = filename ? utf8_cut(filename, kMaxFileName) : UPDATE_DEFAULT_INSTALLER;
     return UpdateVerdict::start;
 }
 
@@ -408,13 +379,14 @@ void update_request(const cJSON* d) {
         send_error("Update already in progress");
         return;
     }
-    try {
-        std::thread(run_update, std::move(record)).detach();
-    } catch (const std::system_error& error) {
+    std::string error;
+    if (!thread_start_detached([record = std::move(record)] { run_update(record); }, &error)) {
         g_busy = false;
-        log_write(LOG_ERROR, "update: cannot start the update thread: %s", error.what());
+        log_write(LOG_ERROR, "update: cannot start the update thread: %s", error.c_str());
         send_error("Update could not be started");
     }
 }
 
 void update_register() { proto_on("do_update", update_request); }
+
+void update_set_close_hook(void (*close_link)()) { g_close_link = close_link; }

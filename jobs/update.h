@@ -12,6 +12,9 @@
 // Binds "do_update" to update_request.
 void update_register();
 
+// How the update closes the server connection before it hands over to the installer.
+void update_set_close_hook(void (*close_link)());
+
 // Handles {"version", "download_url", "filename", "force"}: answers "update_status" at once, or
 // starts the update thread and returns. Also called by the log-in with a version announcement.
 void update_request(const cJSON* d);

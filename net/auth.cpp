@@ -11,10 +11,8 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/util.h"
-#include "jobs/update.h"
 #include "net/proto.h"
 #include "platform/system.h"
-#include "platform/tray.h"
 
 namespace {
 
@@ -29,6 +27,7 @@ struct AuthState {
     std::atomic<int32_t> user_id{0};
     std::mutex name_lock;                    // the name is written by the connection and main threads
     std::string user_name;
+    AuthHooks hooks;                         // set by start-up before the first connection
 };
 
 // Never destroyed: connection threads may outlive main.
@@ -46,17 +45,9 @@ bool use_seed(const unsigned char* seed) {
     return true;
 }
 
-// Cuts UTF-8 text to at most `limit` bytes without splitting a character.
-std::string cut_utf8(const std::string& text, size_t limit) {
-    if (text.size() <= limit) return text;
-    size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    return text.substr(0, end);
-}
-
 void on_connected(const cJSON*) {
     JsonPtr config = config_load();
-    if (!config || !cJSON_GetObjectItem(config.get(), "private_key")) return;  // not linked
+    if (!json_item(config.get(), "private_key")) return;  // not linked
     log_write(LOG_INFO, "auth: sending auth_key challenge request");
     std::string hostname;
     get_hostname(&hostname);
@@ -70,12 +61,12 @@ void on_connected(const cJSON*) {
 }
 
 void on_challenge(const cJSON* d) {
-    const cJSON* challenge = cJSON_GetObjectItem(d, "challenge");
-    if (!cJSON_IsString(challenge) || !challenge->valuestring[0]) {
+    const char* challenge = json_string(d, "challenge");
+    if (!challenge || !*challenge) {
         log_write(LOG_WARN, "auth: empty challenge");
         return;
     }
-    std::string signature = auth_sign(challenge->valuestring);
+    std::string signature = auth_sign(challenge);
     if (signature.empty()) {
         log_write(LOG_ERROR, "auth: failed to sign challenge");
         return;
@@ -89,17 +80,16 @@ void on_challenge(const cJSON* d) {
 
 void on_ok(const cJSON* d) {
     AuthState& s = state();
-    const cJSON* id = cJSON_GetObjectItem(d, "user_id");
-    s.user_id = cJSON_IsNumber(id) ? id->valueint : 0;
+    s.user_id = json_int(d, "user_id", 0);
     const char* name = json_string(d, "username");
     std::string user;
     {
         std::lock_guard<std::mutex> guard(s.name_lock);
-        if (name && *name) s.user_name = cut_utf8(name, kMaxUserName);
+        if (name && *name) s.user_name = utf8_cut(name, kMaxUserName);
         user = s.user_name;
     }
     log_write(LOG_INFO, "auth: authenticated as %s (user_id=%d)", user.c_str(), static_cast<int>(s.user_id));
-    auth_show_linked(user);
+    if (s.hooks.on_login) s.hooks.on_login(s.user_id, user);
 
     const char* latest = json_string(d, "latest_version");
     const char* url = json_string(d, "download_url");
@@ -109,19 +99,20 @@ void on_ok(const cJSON* d) {
         cJSON_AddStringToObject(request.get(), "version", latest);
         cJSON_AddStringToObject(request.get(), "download_url", url);
         if (const char* file = json_string(d, "filename")) cJSON_AddStringToObject(request.get(), "filename", file);
-        update_request(request.get());
+        if (s.hooks.on_version) s.hooks.on_version(request.get());
     }
 }
 
 void on_fail(const cJSON* d) {
     const char* error = json_string(d, "error");
     log_write(LOG_ERROR, "auth: auth failed: %s", error ? error : "Unknown error");
-    tray_set_linked(false);
-    tray_set_status("Auth failed");
-    if (error && std::strstr(error, "revoked")) {
+    bool revoked = error && std::strstr(error, "revoked");
+    if (revoked) {
         config_delete();
         log_write(LOG_INFO, "auth: cleared config (key revoked)");
     }
+    AuthState& s = state();
+    if (s.hooks.on_failure) s.hooks.on_failure(revoked);
 }
 
 }  // namespace
@@ -146,6 +137,8 @@ void auth_init() {
     log_write(LOG_INFO, "auth: generated new keypair");
 }
 
+void auth_set_hooks(const AuthHooks& hooks) { state().hooks = hooks; }
+
 void auth_register() {
     proto_on("_connected", on_connected);
     proto_on("auth_challenge", on_challenge);
@@ -167,7 +160,7 @@ void auth_set_identity(int32_t user_id, const std::string& user_name) {
     AuthState& s = state();
     s.user_id = user_id;
     std::lock_guard<std::mutex> guard(s.name_lock);
-    if (!user_name.empty()) s.user_name = cut_utf8(user_name, kMaxUserName);
+    if (!user_name.empty()) s.user_name = utf8_cut(user_name, kMaxUserName);
 }
 
 void auth_clear_identity() {
@@ -194,10 +187,4 @@ std::string auth_sign(const std::string& message) {
     crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(message.data()), message.size(),
                          s.secret_key);
     return std::string(reinterpret_cast<char*>(signature), sizeof signature);
-}
-
-void auth_show_linked(const std::string& user_name) {
-    tray_set_linked(true);
-    tray_set_status("Connected \xE2\x80\x94 " + user_name);
-    tray_set_tooltip("Zelvo v" ZELVO_VERSION " \xE2\x80\x94 " + user_name);
 }

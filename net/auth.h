@@ -5,6 +5,20 @@
 #include <cstdint>
 #include <string>
 
+#include "core/json.h"
+
+// What authentication tells the rest of the agent, which it cannot know itself. Start-up fills
+// these before the first connection; each runs on the connection thread and may be empty.
+struct AuthHooks {
+    // "auth_ok": the identity in force (the name may be empty).
+    void (*on_login)(int32_t user_id, const std::string& user_name) = nullptr;
+    // "auth_ok" announced a version: {"version", "download_url"[, "filename"]}, borrowed.
+    void (*on_version)(const cJSON* request) = nullptr;
+    // "auth_fail"; `revoked` when the server revoked the key and the configuration was deleted.
+    void (*on_failure)(bool revoked) = nullptr;
+};
+void auth_set_hooks(const AuthHooks& hooks);
+
 // Loads the device key from the configuration, or creates and stores a new one.
 void auth_init();
 
@@ -28,6 +42,3 @@ void auth_save_private_key();
 
 // Signs `message` with the device key (64 bytes, R then S); empty when the key is not ready.
 std::string auth_sign(const std::string& message);
-
-// The tray texts for a linked account.
-void auth_show_linked(const std::string& user_name);

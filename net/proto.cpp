@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/log.h"
+#include "core/util.h"
 #include "net/ws.h"
 
 namespace {
@@ -63,7 +64,14 @@ void proto_send(const char* name, cJSON* data) {
     cJSON_AddStringToObject(envelope.get(), "e", name);
     cJSON_AddItemToObject(envelope.get(), "d", data ? data : cJSON_CreateObject());
     std::string text = json_print(envelope.get());
-    if (!text.empty()) ws_send_text(text.data(), text.size());
+    if (text.empty()) return;
+    // A text frame that is not UTF-8 makes the server drop the connection, and the same request
+    // after the reconnect would drop it again: such a message is never sent.
+    if (!utf8_valid(text)) {
+        log_write(LOG_WARN, "proto: not sending \"%s\": not valid UTF-8", name);
+        return;
+    }
+    ws_send_text(text.data(), text.size());
 }
 
 void proto_dispatch(const char* text, size_t length) {

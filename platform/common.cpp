@@ -5,12 +5,10 @@
 #include <cstring>
 #include <limits>
 
-#include "core/version.h"
 #include "platform/error.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/process.h"
-#include "platform/tray.h"
 
 std::string fs_join(const std::string& dir, const std::string& name) {
     if (dir.empty()) return name;
@@ -74,39 +72,6 @@ int64_t raw_read_spans(uint64_t offset, void* buffer, size_t length, uint32_t se
 
 std::string sys_call_error(const char* call, unsigned long code) {
     return std::string(call) + " failed: " + sys_error_text(code);
-}
-
-std::vector<TrayMenuItem> tray_menu_items(bool linked, const std::string& status) {
-    std::vector<TrayMenuItem> items;
-    items.push_back({TrayMenuItem::label, "Zelvo v" ZELVO_VERSION, 0});
-    items.push_back({TrayMenuItem::label, status, 0});
-    items.push_back({TrayMenuItem::separator, "", 0});
-    if (linked) {
-        items.push_back({TrayMenuItem::command, "Open Dashboard", TRAY_ID_FIRST + TRAY_DASHBOARD});
-        items.push_back({TrayMenuItem::separator, "", 0});
-        items.push_back({TrayMenuItem::command, "Disconnect", TRAY_ID_FIRST + TRAY_DISCONNECT});
-    } else {
-        items.push_back({TrayMenuItem::command, "Login with Browser", TRAY_ID_FIRST + TRAY_LOGIN});
-    }
-    items.push_back({TrayMenuItem::separator, "", 0});
-    items.push_back({TrayMenuItem::command, "Exit", TRAY_ID_FIRST + TRAY_EXIT});
-    return items;
-}
-
-std::string tray_fit_text(const std::string& text, size_t units) {
-    if (units == 0) return {};
-    size_t budget = units - 1;  // room for the terminator
-    size_t used = 0;
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 1;
-        size_t cost = length == 4 ? 2 : 1;  // characters beyond the BMP take a surrogate pair
-        if (i + length > text.size() || used + cost > budget) break;
-        used += cost;
-        i += length;
-    }
-    return text.substr(0, i);
 }
 
 void http_finish(const HttpRequest& request, bool truncated, HttpResponse* response) {

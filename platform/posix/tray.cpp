@@ -12,29 +12,32 @@
 #include <cstdio>
 #include <mutex>
 
-#include "core/version.h"
-#include "core/log.h"
-
 namespace {
 
 struct TrayState {
-    std::mutex lock;                  // status line and standard output
-    std::string status = "Not linked";
+    std::mutex lock;                   // status line and standard output
+    std::string status;                // guarded by lock
+    bool status_set = false;           // tray_set_status ran before the loop (guarded by lock)
+    TrayMenuFn menu = nullptr;         // set by tray_run before the loop
     std::atomic<bool> linked{false};
     std::atomic<bool> running{false};  // the loop exists (tooltip changes are shown)
     std::atomic<int> wake_write{-1};   // write end of the loop's wake-up pipe
 };
 
-TrayState g_tray;
+// Never destroyed: detached threads set texts while the process exits.
+TrayState& tray() {
+    static TrayState* s = new TrayState;
+    return *s;
+}
 
 void print_line(const std::string& line) {
-    std::lock_guard<std::mutex> guard(g_tray.lock);
+    std::lock_guard<std::mutex> guard(tray().lock);
     std::fprintf(stdout, "tray: %s\n", line.c_str());
     std::fflush(stdout);
 }
 
 void wake(char reason) {
-    int fd = g_tray.wake_write.load();
+    int fd = tray().wake_write.load();
     if (fd >= 0) {
         ssize_t ignored = write(fd, &reason, 1);
         (void)ignored;
@@ -44,18 +47,22 @@ void wake(char reason) {
 void on_stop_signal(int) { wake('x'); }
 
 void print_menu() {
+    TrayState& t = tray();
+    if (!t.menu) return;
     std::string status;
     {
-        std::lock_guard<std::mutex> guard(g_tray.lock);
-        status = g_tray.status;
+        std::lock_guard<std::mutex> guard(t.lock);
+        status = t.status;
     }
     static const char* const words[] = {"login", "dashboard", "disconnect", "exit"};
-    for (const TrayMenuItem& item : tray_menu_items(g_tray.linked.load(), status)) {
+    for (const TrayMenuItem& item : t.menu(t.linked.load(), status)) {
         switch (item.kind) {
             case TrayMenuItem::label: print_line("menu: " + item.text + " (grayed)"); break;
             case TrayMenuItem::separator: print_line("menu: ----"); break;
             case TrayMenuItem::command:
-                print_line("menu: " + item.text + " [" + words[item.id - TRAY_ID_FIRST] + "]");
+                if (item.id >= TRAY_ID_FIRST && item.id <= TRAY_ID_FIRST + TRAY_EXIT) {
+                    print_line("menu: " + item.text + " [" + words[item.id - TRAY_ID_FIRST] + "]");
+                }
                 break;
         }
     }
@@ -74,10 +81,17 @@ void handle_line(std::string line, TrayCommandFn on_command) {
 
 }  // namespace
 
-void tray_run(const std::string&, TrayCommandFn on_command) {
+void tray_run(const TraySetup& setup) {
+    TrayState& t = tray();
+    TrayCommandFn on_command = setup.on_command;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
-    g_tray.wake_write = fds[1];
+    t.wake_write = fds[1];
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        if (!t.status_set) t.status = setup.status;
+        t.menu = setup.menu;
+    }
 
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
@@ -85,9 +99,9 @@ void tray_run(const std::string&, TrayCommandFn on_command) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 
-    g_tray.running = true;
-    print_line("tooltip: Zelvo v" ZELVO_VERSION);
-    log_write(LOG_INFO, "System tray icon added");
+    t.running = true;
+    print_line("tooltip: " + setup.tooltip);
+    if (setup.on_ready) setup.on_ready();
 
     bool stdin_open = true;
     std::string pending;
@@ -122,7 +136,7 @@ void tray_run(const std::string&, TrayCommandFn on_command) {
             }
         }
     }
-    g_tray.running = false;
+    t.running = false;
     // Both pipe ends stay open: a late tray_close from another thread must neither write into a
     // recycled descriptor nor raise SIGPIPE. The process is about to end.
     signal(SIGINT, SIG_DFL);
@@ -130,19 +144,20 @@ void tray_run(const std::string&, TrayCommandFn on_command) {
 }
 
 void tray_set_tooltip(const std::string& text) {
-    if (!g_tray.running) return;
-    print_line("tooltip: " + tray_fit_text(text));
+    if (!tray().running) return;
+    print_line("tooltip: " + text);
 }
 
 void tray_set_status(const std::string& text) {
-    std::string fitted = tray_fit_text(text);
+    TrayState& t = tray();
     {
-        std::lock_guard<std::mutex> guard(g_tray.lock);
-        g_tray.status = fitted;
+        std::lock_guard<std::mutex> guard(t.lock);
+        t.status = text;
+        t.status_set = true;
     }
-    print_line("status: " + fitted);
+    print_line("status: " + text);
 }
 
-void tray_set_linked(bool linked) { g_tray.linked = linked; }
+void tray_set_linked(bool linked) { tray().linked = linked; }
 
 void tray_close() { wake('c'); }

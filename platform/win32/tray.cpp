@@ -8,41 +8,58 @@
 #include <atomic>
 #include <mutex>
 
-#include "core/version.h"
-#include "core/log.h"
 #include "platform/win32/wide.h"
 
 namespace {
 
 constexpr UINT kCallbackMessage = WM_USER + 20;
 constexpr UINT kIconId = 1;
+constexpr size_t kMenuTextUnits = 63;  // of one menu item
 
 struct TrayState {
     std::atomic<HWND> window{nullptr};     // message-only window, null until created
     NOTIFYICONDATAW record{};              // used on the main thread only (add, delete)
-    std::mutex lock;                       // guards the status line
-    wchar_t status[TRAY_TEXT_UNITS] = L"Not linked";
+    std::mutex lock;                       // guards the status line and status_set
+    wchar_t status[TRAY_TEXT_UNITS] = L"";
+    bool status_set = false;               // tray_set_status ran before the loop
     std::atomic<bool> linked{false};
     TrayCommandFn on_command = nullptr;    // carries out menu commands (main thread)
+    TrayMenuFn menu = nullptr;             // builds the popup menu (main thread)
 };
 
-TrayState g_tray;
+// Never destroyed: detached threads set texts while the process exits.
+TrayState& tray() {
+    static TrayState* s = new TrayState;
+    return *s;
+}
+
+// At most `units` UTF-16 units, never ending between the two halves of a surrogate pair.
+std::wstring bounded(const std::string& text, size_t units) {
+    std::wstring wide = to_wide(text);
+    if (wide.size() > units) {
+        wide.resize(units);
+        if (!wide.empty() && wide.back() >= 0xD800 && wide.back() <= 0xDBFF) wide.pop_back();
+    }
+    return wide;
+}
 
 void copy_units(wchar_t* target, size_t capacity, const std::string& text) {
-    std::wstring wide = to_wide(tray_fit_text(text, capacity));
+    std::wstring wide = bounded(text, capacity - 1);
     lstrcpynW(target, wide.c_str(), static_cast<int>(capacity));
 }
 
 void show_menu(HWND window) {
+    TrayState& t = tray();
+    if (!t.menu) return;
     std::string status;
     {
-        std::lock_guard<std::mutex> guard(g_tray.lock);
-        status = to_utf8(g_tray.status);
+        std::lock_guard<std::mutex> guard(t.lock);
+        status = to_utf8(t.status);
     }
     HMENU menu = CreatePopupMenu();
     if (!menu) return;
-    for (const TrayMenuItem& item : tray_menu_items(g_tray.linked.load(), status)) {
-        std::wstring text = to_wide(tray_fit_text(item.text, 64));
+    for (const TrayMenuItem& item : t.menu(t.linked.load(), status)) {
+        std::wstring text = bounded(item.text, kMenuTextUnits);
         switch (item.kind) {
             case TrayMenuItem::label: AppendMenuW(menu, MF_STRING | MF_GRAYED, 0, text.c_str()); break;
             case TrayMenuItem::separator: AppendMenuW(menu, MF_SEPARATOR, 0, nullptr); break;
@@ -57,10 +74,11 @@ void show_menu(HWND window) {
 }
 
 LRESULT CALLBACK tray_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    TrayState& t = tray();
     switch (message) {
         case kCallbackMessage:
             if (LOWORD(lparam) == WM_LBUTTONDBLCLK) {
-                if (g_tray.on_command) g_tray.on_command(g_tray.linked ? TRAY_DASHBOARD : TRAY_LOGIN);
+                if (t.on_command) t.on_command(t.linked ? TRAY_DASHBOARD : TRAY_LOGIN);
                 return 0;
             }
             if (LOWORD(lparam) == WM_RBUTTONUP) {
@@ -71,14 +89,14 @@ LRESULT CALLBACK tray_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         case WM_COMMAND: {
             unsigned id = LOWORD(wparam);
             if (id >= TRAY_ID_FIRST && id <= TRAY_ID_FIRST + TRAY_EXIT) {
-                if (g_tray.on_command) g_tray.on_command(static_cast<int>(id - TRAY_ID_FIRST));
+                if (t.on_command) t.on_command(static_cast<int>(id - TRAY_ID_FIRST));
                 return 0;
             }
             break;
         }
         case WM_DESTROY:
-            Shell_NotifyIconW(NIM_DELETE, &g_tray.record);
-            g_tray.window = nullptr;
+            Shell_NotifyIconW(NIM_DELETE, &t.record);
+            t.window = nullptr;
             PostQuitMessage(0);
             return 0;
         default:
@@ -103,8 +121,14 @@ HICON load_icon(const std::string& icon_path) {
 
 }  // namespace
 
-void tray_run(const std::string& icon_path, TrayCommandFn on_command) {
-    g_tray.on_command = on_command;
+void tray_run(const TraySetup& setup) {
+    TrayState& t = tray();
+    t.on_command = setup.on_command;
+    t.menu = setup.menu;
+    {
+        std::lock_guard<std::mutex> guard(t.lock);
+        if (!t.status_set) copy_units(t.status, TRAY_TEXT_UNITS, setup.status);
+    }
     HINSTANCE instance = GetModuleHandleW(nullptr);
 
     WNDCLASSW window_class{};
@@ -116,21 +140,20 @@ void tray_run(const std::string& icon_path, TrayCommandFn on_command) {
                                   nullptr, instance, nullptr);
 
     if (window) {
-        NOTIFYICONDATAW& record = g_tray.record;
+        NOTIFYICONDATAW& record = t.record;
         record.cbSize = sizeof record;
         record.hWnd = window;
         record.uID = kIconId;
         record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_INFO;
         record.uCallbackMessage = kCallbackMessage;
-        record.hIcon = load_icon(icon_path);
-        copy_units(record.szTip, ARRAYSIZE(record.szTip), "Zelvo v" ZELVO_VERSION);
-        copy_units(record.szInfo, ARRAYSIZE(record.szInfo),
-                   "Zelvo is running.\nRight-click for menu, double-click for dashboard.");
-        copy_units(record.szInfoTitle, ARRAYSIZE(record.szInfoTitle), "Zelvo");
+        record.hIcon = load_icon(setup.icon_path);
+        copy_units(record.szTip, ARRAYSIZE(record.szTip), setup.tooltip);
+        copy_units(record.szInfo, ARRAYSIZE(record.szInfo), setup.notice_text);
+        copy_units(record.szInfoTitle, ARRAYSIZE(record.szInfoTitle), setup.notice_title);
         record.dwInfoFlags = NIIF_INFO;
         Shell_NotifyIconW(NIM_ADD, &record);
-        log_write(LOG_INFO, "System tray icon added");
-        g_tray.window = window;
+        t.window = window;
+        if (setup.on_ready) setup.on_ready();
     }
 
     MSG message;
@@ -141,7 +164,7 @@ void tray_run(const std::string& icon_path, TrayCommandFn on_command) {
 }
 
 void tray_set_tooltip(const std::string& text) {
-    HWND window = g_tray.window;
+    HWND window = tray().window;
     if (!window) return;
     // A record of its own: only the tip changes, so the start-up balloon is not shown again.
     NOTIFYICONDATAW update{};
@@ -154,14 +177,15 @@ void tray_set_tooltip(const std::string& text) {
 }
 
 void tray_set_status(const std::string& text) {
-    std::wstring wide = to_wide(tray_fit_text(text));
-    std::lock_guard<std::mutex> guard(g_tray.lock);
-    lstrcpynW(g_tray.status, wide.c_str(), TRAY_TEXT_UNITS);
+    TrayState& t = tray();
+    std::lock_guard<std::mutex> guard(t.lock);
+    copy_units(t.status, TRAY_TEXT_UNITS, text);
+    t.status_set = true;
 }
 
-void tray_set_linked(bool linked) { g_tray.linked = linked; }
+void tray_set_linked(bool linked) { tray().linked = linked; }
 
 void tray_close() {
-    HWND window = g_tray.window;
+    HWND window = tray().window;
     if (window) PostMessageW(window, WM_CLOSE, 0, 0);
 }

@@ -63,6 +63,27 @@ def pair(target, agent, server, username="alice"):
     return request, linked
 
 
+# Waiting periods shortened tenfold; one test below proves the real ones.
+FAST = {"test_period_scale": 0.1}
+WATCHDOG_FAST = 1.5  # seconds
+
+
+def tray_state(agent):
+    """The last status line and tooltip the console tray printed."""
+    out = agent.stdout_lines()
+    last = lambda prefix: next((l[len(prefix):] for l in reversed(out) if l.startswith(prefix)), None)
+    return last("tray: status: "), last("tray: tooltip: ")
+
+
+def log_times(target, prefix):
+    """(seconds since the epoch, message) of each log line starting with `prefix`."""
+    out = []
+    for m in map(FILE_LINE.match, target.log_lines()):
+        if m and m.group(3).startswith(prefix):
+            out.append((time.mktime(time.strptime(m.group(1), "%Y-%m-%d %H:%M:%S")), m.group(3)))
+    return out
+
+
 def test_device_key_is_created_once_and_kept(target, server):
     agent = start_agent(target, server)
     assert "auth: generated new keypair" in log(target)
@@ -131,7 +152,7 @@ def test_pairing_then_challenge_response_on_the_next_start(target, server):
 
 
 def test_auth_fail_deletes_the_configuration_only_when_revoked(linux, server):
-    agent = start_agent(linux, server)
+    agent = start_agent(linux, server, FAST)
     server.wait_connection()
     pair(linux, agent, server)
 
@@ -148,57 +169,131 @@ def test_auth_fail_deletes_the_configuration_only_when_revoked(linux, server):
     server.call("POST", "/control/revoke", {"public_key": public_key_of(config(linux)["private_key"])})
     linux.exit(agent)
     assert agent.wait_exit() == 0
-    agent = start_agent(linux, server)
+    agent = start_agent(linux, server, FAST)
     wait_log(linux, "auth: cleared config (key revoked)")
     assert "auth: auth failed: device key revoked" in log(linux)
     assert wait_until(lambda: not linux.config_file.exists(), 5)
+    assert wait_until(lambda: tray_state(agent) == ("Not linked", "Zelvo \u2014 Not linked"), 5), tray_state(agent)
+
+    # A PC that is no longer linked stops trying once its connection ends: no reconnect run, no
+    # watchdog, and the tray still says so.
+    since = len(log(linux))
+    server.call("POST", "/control/drop", {})
+    wait_log(linux, "proto: disconnected")
+    time.sleep(3 * WATCHDOG_FAST)
+    assert not [m for m in log(linux)[since:] if m.startswith(("reconnect:", "watchdog:"))]
+    assert tray_state(agent) == ("Not linked", "Zelvo \u2014 Not linked")
     linux.exit(agent)
     assert agent.wait_exit() == 0
 
 
-def test_reconnect_runs_then_watchdog_then_success(linux, tmp_path):
+ATTEMPTS = [f"reconnect: attempt {n}/6 (wait {w}s)" for n, w in zip(range(1, 7), [1, 2, 3, 5, 10, 15])]
+
+
+def reconnect_cycle(linux, tmp_path, scale):
+    """Links the agent, stops the server through a whole failing run and the watchdog's next
+    start, then brings it back; returns the log times of the first run's lines."""
     server = ZelvoServer(tmp_path / "server-data")
     port = server.port
     try:
-        agent = start_agent(linux, server)
+        agent = start_agent(linux, server, {"test_period_scale": scale})
         server.wait_connection()
         pair(linux, agent, server)
         server.stop()
 
-        # Six attempts with their pauses, then the watchdog starts a new run within 15 s.
-        wait_log(linux, "reconnect: all attempts failed, watchdog will retry", timeout=90)
+        # Six attempts with their pauses, then the watchdog starts a new run within its period.
+        wait_log(linux, "reconnect: all attempts failed, watchdog will retry", timeout=90 * scale + 5)
         attempts = [m for m in log(linux) if m.startswith("reconnect: attempt")]
-        assert attempts == [f"reconnect: attempt {n}/6 (wait {w}s)" for n, w in
-                            zip(range(1, 7), [1, 2, 3, 5, 10, 15])]
+        assert attempts == ATTEMPTS
         assert wait_until(lambda: "tray: status: Connection failed \u2014 retrying soon" in agent.stdout_lines(), 5)
-        wait_log(linux, "watchdog: not connected, triggering reconnect", timeout=20)
+        first_run = log_times(linux, "reconnect:")
+        wait_log(linux, "watchdog: not connected, triggering reconnect", timeout=20 * scale + 5)
         wait_log(linux, "reconnect: attempt 1/6 (wait 1s)", count=2, timeout=5)
+        first_run.append(log_times(linux, "watchdog:")[0])
 
         # The server comes back on the same port: the run's next attempt connects and the agent
         # authenticates again from its stored key.
         server = ZelvoServer(tmp_path / "server-data", listen=f"127.0.0.1:{port}")
-        wait_log(linux, "reconnect: success", timeout=40)
+        wait_log(linux, "reconnect: success", timeout=40 * scale + 5)
         wait_log(linux, "auth: authenticated as alice (user_id=1)", timeout=10)
         linux.exit(agent)
         assert agent.wait_exit() == 0
+        return first_run
     finally:
         server.stop()
 
 
+def test_reconnect_runs_then_watchdog_then_success(linux, tmp_path):
+    reconnect_cycle(linux, tmp_path, 0.1)
+
+
+@pytest.mark.real_periods
+def test_reconnect_and_watchdog_keep_their_real_periods(linux, tmp_path):
+    times = reconnect_cycle(linux, tmp_path, 1)
+    # Each failed attempt: 0.5 s after the close, 5 s of polls, then its pause (log times are
+    # whole seconds). The watchdog's next start comes within its 15 s period of the run's end.
+    attempts = [t for t, m in times if m.startswith("reconnect: attempt")]
+    gaps = [b - a for a, b in zip(attempts, attempts[1:])]
+    for gap, pause in zip(gaps, [1, 2, 3, 5, 10]):
+        assert pause + 5.5 - 1.5 <= gap <= pause + 5.5 + 2, (gaps, pause)
+    failed = next(t for t, m in times if m.startswith("reconnect: all attempts failed"))
+    assert 5.5 - 1.5 <= failed - attempts[-1] <= 5.5 + 2
+    watchdog = times[-1][0]
+    assert 0 <= watchdog - failed <= 15 + 1
+
+
 def test_disconnect_unlinks_and_nothing_reconnects(linux, server):
-    agent = start_agent(linux, server)
+    agent = start_agent(linux, server, FAST)
     server.wait_connection()
     pair(linux, agent, server)
 
+    since = len(log(linux))
     linux.command(agent, "disconnect")
     wait_log(linux, "Disconnect requested")
     assert wait_until(lambda: not linux.config_file.exists(), 5)
-    assert wait_until(lambda: agent.stdout_lines()[-1:] == ["tray: tooltip: Zelvo \u2014 Reconnecting..."]
-                      or "tray: status: Reconnecting..." in agent.stdout_lines(), 5)
-    time.sleep(16)  # one watchdog period
-    assert not [m for m in log(linux) if m.startswith(("reconnect:", "watchdog:"))]
+    # The closed connection's hook runs, and leaves the tray as Disconnect set it: nothing
+    # reconnects.
+    wait_log(linux, "proto: disconnected")
+    time.sleep(2 * WATCHDOG_FAST)
+    assert not [m for m in log(linux)[since:] if m.startswith(("reconnect:", "watchdog:"))]
+    assert tray_state(agent) == ("Not linked", "Zelvo \u2014 Not linked")
     linux.command(agent, "menu")
     assert wait_until(lambda: "tray: menu: Login with Browser [login]" in agent.stdout_lines(), 5)
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+def test_disconnect_during_a_reconnect_pause_stays_disconnected(linux, server):
+    # Real periods: the run waits 500 ms between closing the old connection and the attempt,
+    # time enough for the Disconnect below to land inside that pause.
+    agent = start_agent(linux, server)
+    server.wait_connection()
+    pair(linux, agent, server)
+    connected = log(linux).count("ws: connected")
+
+    server.call("POST", "/control/drop", {})
+    wait_log(linux, "reconnect: attempt 1/6 (wait 1s)", timeout=10)
+    linux.command(agent, "disconnect")
+    wait_log(linux, "reconnect: should_reconnect=false", timeout=10)
+    time.sleep(2)
+    assert log(linux).count("ws: connected") == connected
+    assert not [c for c in server.connections() if c.get("open", True)], server.connections()
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+
+
+def test_threads_that_cannot_start_are_logged_and_the_agent_runs_on(linux, server):
+    # Each thread's stack takes the stack limit: one of 4 TiB cannot be mapped, so every thread
+    # start fails while the main thread runs normally.
+    linux.config_dir.mkdir(parents=True, exist_ok=True)
+    linux.config_file.write_text(json.dumps({"server_url": f"http://127.0.0.1:{server.port}"}))
+    agent = linux._spawn(["prlimit", f"--stack={4 << 40}", str(linux.exe)], linux.env, subprocess.PIPE)
+    agent.wait_ready()
+    linux.command(agent, "login")
+    wait_log(linux, "Login requested (browser pairing)")
+    failures = [m for m in log(linux) if "cannot start" in m]
+    assert [m.split(":")[0] for m in failures] == ["ws", "watchdog", "pair"], failures
+    assert agent.proc.poll() is None
     linux.exit(agent)
     assert agent.wait_exit() == 0
 

@@ -154,6 +154,30 @@ def test_folder_listing_and_path_validation(target, server, tree):
     assert agent.wait_exit() == 0
 
 
+def test_names_that_are_not_utf8_are_left_out_and_the_link_stays(linux, server, tmp_path):
+    # POSIX names are bytes: one that is not UTF-8 cannot travel in a text frame (the server drops
+    # the connection on one), so the listing leaves it out and answers with the rest.
+    folder = tmp_path / "mixed"
+    folder.mkdir()
+    os.mkdir(os.path.join(bytes(folder), b"bad\xffdir"))
+    (folder / "good").mkdir()
+    with open(os.path.join(bytes(folder), b"pic\xff.jpg"), "wb") as f:
+        f.write(b"x")
+    (folder / "pic.jpg").write_bytes(b"xy")
+    agent = start_agent(linux, server)
+    first = server.connections()
+
+    for _ in range(2):
+        reply = ask(server, "list_directories", {"path": str(folder), "include_files": False}, "directory_list")
+        assert reply == {"dirs": [{"name": "good", "has_children": False}],
+                         "files": [{"name": "pic.jpg", "size": 2}], "path": str(folder)}
+    assert server.connections() == first
+    assert not [l for l in linux.log_lines() if "ws: disconnected" in l or "reconnect:" in l]
+
+    linux.exit(agent)
+    assert agent.wait_exit() == 0
+
+
 def sysfs_disks():
     names = []
     for entry in sorted(os.listdir("/sys/block")):

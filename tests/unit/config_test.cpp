@@ -23,6 +23,7 @@
 namespace {
 
 using testing_support::read_file;
+using testing_support::StderrCapture;
 using testing_support::TempDir;
 using testing_support::write_file;
 
@@ -285,6 +286,37 @@ TEST_F(ConfigTest, SaveIntoReadOnlyFolderFailsAndKeepsTheOldFile) {
     EXPECT_FALSE(*saved);
     EXPECT_EQ(read_file(file()), before);
     EXPECT_EQ(names_in(dir()), std::vector<std::string>{"zelvo.conf"});
+}
+
+// A file that is there but cannot be read may hold the device key: a save must not replace it
+// with a file made from nothing.
+TEST_F(ConfigTest, AFileThatCannotBeReadIsNeverSavedOver) {
+    ASSERT_TRUE(save(R"({"private_key":"kept"})"));
+    const std::string before = read_file(file());
+    ASSERT_EQ(chmod(file().c_str(), 0), 0);
+    std::optional<bool> saved = save_as_ordinary_user(root_.path(), dir(), R"({"machine_id":"0123456789ab"})");
+    ASSERT_EQ(chmod(file().c_str(), 0600), 0);
+    if (!saved) GTEST_SKIP() << "could not run the save without read rights";
+    EXPECT_FALSE(*saved);
+    EXPECT_EQ(read_file(file()), before);
+
+    // A folder in the file's place opens but reads nothing: the same refusal, with a reason.
+    ASSERT_EQ(unlink(file().c_str()), 0);
+    ASSERT_EQ(mkdir(file().c_str(), 0700), 0);
+    StderrCapture capture(root_.file("stderr.txt"));
+    EXPECT_FALSE(config_load());
+    EXPECT_FALSE(save(R"({"machine_id":"0123456789ab"})"));
+    std::string log = capture.finish();
+    EXPECT_NE(log.find("config: cannot read " + file() + " (is a folder), not saving over it"), std::string::npos)
+        << log;
+}
+
+TEST_F(ConfigTest, SaveReplacesAMemberWhateverItsLetterCase) {
+    write_file(file(), R"({"Private_Key":"old","other":1,"PRIVATE_KEY":"older"})");
+    ASSERT_TRUE(save(R"({"private_key":"new"})"));
+    EXPECT_EQ(read_file(file()), R"({"other":1,"private_key":"new"})");
+    JsonPtr tree = config_load();
+    EXPECT_STREQ(json_string(tree.get(), "private_key"), "new");
 }
 
 // --- server base URL -------------------------------------------------------------------------

@@ -238,6 +238,17 @@ TEST_F(ProtoTest, SendWhileDisconnectedDropsTheMessageQuietly) {
     EXPECT_EQ(log, std::vector<std::string>{});
 }
 
+// The check runs before the transport is asked, so it shows while disconnected too.
+TEST_F(ProtoTest, SendRefusesAnEnvelopeThatIsNotUtf8) {
+    std::vector<std::string> log = logged([] {
+        cJSON* data = cJSON_CreateObject();
+        cJSON_AddStringToObject(data, "name", "bad\xFFname");
+        proto_send("directory_list", data);
+    });
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("WARN ] proto: not sending \"directory_list\": not valid UTF-8"), std::string::npos) << log[0];
+}
+
 // --- ws_parse_url -----------------------------------------------------------------------------
 
 TEST(WsUrl, ParsesHostPortPathAndScheme) {

@@ -1,9 +1,16 @@
-// Tray pieces shared by both back ends: the popup menu layout and the text fitting rule.
+// The tray: the popup menu layout, the text fitting rule, and texts set while the process exits.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "app/tray_menu.h"
+#include "core/util.h"
+#include "platform/thread.h"
 #include "platform/tray.h"
 
 namespace {
@@ -51,7 +58,7 @@ TEST(TrayMenu, Linked) {
               }));
 }
 
-TEST(TrayFitText, KeepsWholeCharactersWithinUnits) {
+TEST(Utf8FitUnits, KeepsWholeCharactersWithinUnits) {
     const std::string dash = "\xE2\x80\x94";        // U+2014: 3 bytes, 1 UTF-16 unit
     const std::string emoji = "\xF0\x9F\x98\x80";   // U+1F600: 4 bytes, a surrogate pair
     const std::string a126(126, 'a');
@@ -79,8 +86,34 @@ TEST(TrayFitText, KeepsWholeCharactersWithinUnits) {
         {"zero units", "abc", 0, ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(tray_fit_text(c.text, c.units), c.fitted) << c.name;
+        EXPECT_EQ(utf8_fit_units(c.text, c.units), c.fitted) << c.name;
     }
+}
+
+// Detached threads (a reconnect run, a log-in hook) may set tray texts while the process exits
+// and static objects are being destroyed; the tray's state must outlive them. The sanitizer
+// build reports a use after free otherwise.
+TEST(TrayDeathTest, TextsSetDuringExitAreHarmless) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // The console tray prints every change: keep the flood out of the test's output.
+            int null_fd = open("/dev/null", O_WRONLY);
+            if (null_fd >= 0) dup2(null_fd, STDOUT_FILENO);
+            std::atomic<bool> started{false};
+            thread_start_detached([&started] {
+                const std::string text = "Connection failed \xE2\x80\x94 retrying soon, a text too long to be inlined";
+                for (;;) {
+                    tray_set_status(text);
+                    tray_set_linked(true);
+                    started = true;
+                }
+            });
+            while (!started) {
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -172,3 +172,87 @@ TEST(System, IsoTimeShape) {
 }
 
 }  // namespace
+
+// --- UTF-8 ------------------------------------------------------------------------------------
+
+namespace {
+
+TEST(Utf8, ValidityFollowsTheStrictDefinition) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"empty", "", true},
+        {"ASCII with NUL", std::string("a\0b", 3), true},
+        {"two, three and four bytes", "\xC3\xA9\xE2\x80\x94\xF0\x9F\x98\x80", true},
+        {"highest code point", "\xF4\x8F\xBF\xBF", true},
+        {"lone 0xFF", "bad\xFFname", false},
+        {"stray continuation", "\x80", false},
+        {"truncated at the end", "ab\xE2\x80", false},
+        {"lead followed by ASCII", "\xC3" "a", false},
+        {"overlong slash", "\xC0\xAF", false},
+        {"overlong three bytes", "\xE0\x80\xAF", false},
+        {"surrogate", "\xED\xA0\x80", false},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", false},
+        {"five-byte lead", "\xF8\x88\x80\x80\x80", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(utf8_valid(c.text), c.valid) << c.name;
+}
+
+TEST(Utf8, CutNeverSplitsACharacter) {
+    const std::string dash = "\xE2\x80\x94";
+    EXPECT_EQ(utf8_cut("abc", 5), "abc");
+    EXPECT_EQ(utf8_cut("abc", 2), "ab");
+    EXPECT_EQ(utf8_cut("a" + dash + "b", 3), "a");
+    EXPECT_EQ(utf8_cut("a" + dash + "b", 4), "a" + dash);
+    EXPECT_EQ(utf8_cut(dash, 0), "");
+}
+
+}  // namespace
+
+// --- url_split --------------------------------------------------------------------------------
+
+namespace {
+
+TEST(UrlSplit, PartsAndRefusals) {
+    struct Case {
+        const char* url;
+        bool ok;
+        const char* scheme;
+        const char* host;
+        int port;  // -1: none
+        const char* rest;
+    };
+    const Case cases[] = {
+        {"https://a.example", true, "https", "a.example", -1, ""},
+        {"HTTP://Host:8080/x?y#z", true, "HTTP", "Host", 8080, "/x?y#z"},
+        {"wss://[::1]:9000/ws", true, "wss", "::1", 9000, "/ws"},
+        {"http://host?q", true, "http", "host", -1, "?q"},
+        {"http://user@host:1", true, "http", "user@host", 1, ""},
+        {"http://host:0", true, "http", "host", 0, ""},
+        {"http://host:65536", false, "", "", -1, ""},
+        {"http://host:123456", false, "", "", -1, ""},
+        {"http://host:", false, "", "", -1, ""},
+        {"http://host:8x", false, "", "", -1, ""},
+        {"http://evil:1@good", false, "", "", -1, ""},
+        {"http://[::1", false, "", "", -1, ""},
+        {"http://[::1]x", false, "", "", -1, ""},
+        {"http://", false, "", "", -1, ""},
+        {"http:///path", false, "", "", -1, ""},
+        {"://host", false, "", "", -1, ""},
+        {"host:80", false, "", "", -1, ""},
+    };
+    for (const Case& c : cases) {
+        UrlParts parts;
+        ASSERT_EQ(url_split(c.url, &parts), c.ok) << c.url;
+        if (!c.ok) continue;
+        EXPECT_EQ(parts.scheme, c.scheme) << c.url;
+        EXPECT_EQ(parts.host, c.host) << c.url;
+        EXPECT_EQ(parts.has_port ? parts.port : -1, c.port) << c.url;
+        EXPECT_EQ(parts.rest, c.rest) << c.url;
+    }
+}
+
+}  // namespace
