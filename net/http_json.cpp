@@ -8,6 +8,7 @@
 
 #include "core/version.h"
 #include "core/log.h"
+#include "core/util.h"
 #include "platform/http.h"
 
 namespace {
@@ -27,40 +28,17 @@ size_t utf16_units(std::string_view text) {
 
 // An absolute http(s) URL whose parts fit the request's limits.
 bool url_usable(const std::string& url) {
-    const size_t scheme_end = url.find("://");
-    if (scheme_end == std::string::npos) return false;
-    std::string scheme = url.substr(0, scheme_end);
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme != "http" && scheme != "https") return false;
-    const size_t host_start = scheme_end + 3;
-    size_t host_end = url.find_first_of("/?#", host_start);
-    if (host_end == std::string::npos) host_end = url.size();
-    std::string_view authority(url.data() + host_start, host_end - host_start);
-    const size_t at = authority.rfind('@');
-    if (at != std::string_view::npos) authority.remove_prefix(at + 1);
-    std::string_view host = authority;
-    if (!host.empty() && host.front() == '[') {
-        host = host.substr(0, host.find(']') + 1);
-    } else if (const size_t colon = host.rfind(':'); colon != std::string_view::npos) {
-        host = host.substr(0, colon);
-    }
-    std::string_view path(url.data() + host_end, url.size() - host_end);
+    UrlParts parts;
+    if (!url_split(url, &parts)) return false;
+    if (!equals_ignoring_case(parts.scheme, "http") && !equals_ignoring_case(parts.scheme, "https")) return false;
+    std::string_view path(parts.rest);
     path = path.substr(0, path.find('#'));
-    return !host.empty() && utf16_units(url) <= kMaxUrlUnits && utf16_units(host) <= kMaxHostUnits &&
+    return utf16_units(url) <= kMaxUrlUnits && utf16_units(parts.host) <= kMaxHostUnits &&
            utf16_units(path) <= kMaxPathUnits;
 }
 
-// At most `limit` bytes, never ending inside a UTF-8 sequence.
-std::string cut_text(std::string text, size_t limit) {
-    if (text.size() <= limit) return text;
-    size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-    text.resize(end);
-    return text;
-}
-
 void set_error(std::string* error, std::string text) {
-    if (error) *error = cut_text(std::move(text), HTTP_JSON_MAX_ERROR);
+    if (error) *error = utf8_cut(text, HTTP_JSON_MAX_ERROR);
 }
 
 // The text for a request that got no usable response.
