@@ -156,6 +156,7 @@ class WineTarget(Target):
         self.env = dict(os.environ, WINEPREFIX=str(WINEPREFIX), WINEDEBUG="-all", DISPLAY=display,
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.config_dir = WINEPREFIX / "drive_c" / "users" / getpass.getuser() / "AppData" / "Roaming" / "Zelvo"
+        self.own_server = False
         shutil.rmtree(self.config_dir, ignore_errors=True)
 
     def start(self, exe=None):
@@ -175,8 +176,12 @@ class WineTarget(Target):
         assert code == 0, out
 
     def cleanup(self):
-        # The session's wineserver stays up for the next test; only this test's agents go.
+        # The session's wineserver stays up for the next test; only this test's agents go. A test
+        # that ran its programs under a wineserver of its own (own_server) hands the next test a
+        # fresh persistent one.
         super().cleanup()
+        if self.own_server:
+            start_wineserver(self.env)
         shutil.rmtree(self.config_dir, ignore_errors=True)
 
 
@@ -206,12 +211,23 @@ def wine_prefix(xvfb):
     Wine's services afresh for every test costs seconds each."""
     env = dict(os.environ, WINEPREFIX=str(WINEPREFIX), WINEDEBUG="-all", DISPLAY=xvfb,
                WINEDLLOVERRIDES="mscoree,mshtml=")
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)  # left by an earlier run
     if not (WINEPREFIX / "system.reg").exists():
         subprocess.run(["wineboot", "-i"], env=env, check=True, capture_output=True, timeout=300)
-    subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=120)
-    subprocess.run(["wineserver", "-p"], env=env, capture_output=True, timeout=30)
+    start_wineserver(env)
     yield WINEPREFIX
     subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+
+
+def start_wineserver(env):
+    """(Re)starts the prefix's wineserver, persistent, so that it outlives each test's programs."""
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+    subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=120)
+    # It daemonizes, and the services Wine starts with the first program live as long as it does:
+    # hand neither a pipe, or a later run(capture_output=True) would wait for their end.
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-p"], env=env, timeout=30, **quiet)
+    subprocess.run(["wineboot"], env=env, timeout=120, **quiet)
 
 
 @pytest.fixture(params=["linux", "wine"])

@@ -361,8 +361,7 @@ def wine_user_temp(wine, path):
     finally:
         subprocess.run(["wine", "reg", "import", str(saved)], env=wine.env, check=True, capture_output=True,
                        timeout=60)
-        # Written to the prefix before the next test's wineserver reads it.
-        subprocess.run(["wineserver", "-w"], env=wine.env, capture_output=True, timeout=60)
+        # The session's persistent wineserver holds the registry, so the next test sees it restored.
 
 
 def test_update_under_wine_runs_the_batch_script_after_exit(wine, server):

@@ -46,9 +46,11 @@ def start_agent(target, server):
     if target.name == "linux":
         agent = target._spawn(DROP_DAC + [str(target.exe)], target.env, subprocess.PIPE)
     else:
-        # A wineserver left from an earlier run would read the folder with full rights.
+        # The session's wineserver would read the folder with full rights: this agent runs under
+        # a wineserver of its own, started with the same dropped rights.
         subprocess.run(["wineserver", "-k"], env=target.env, capture_output=True)
         subprocess.run(["wineserver", "-w"], env=target.env, capture_output=True, timeout=60)
+        target.own_server = True
         agent = target._spawn(DROP_DAC + ["wine", str(target.exe)], target.env, subprocess.DEVNULL)
     agent.wait_ready()
     server.wait_connection()

@@ -23,6 +23,7 @@ def test_agent_connects_and_closes_cleanly(target, server):
     log = log_messages(target)
     assert f"ws: connecting to ws://127.0.0.1:{server.port}/ws" in log
     assert log.index("ws: connected") < log.index("proto: connected")
+    server.wait("service_auth_key")  # the connected hook has run its course
 
     target.exit(agent)
     assert agent.wait_exit() == 0
