@@ -326,16 +326,20 @@ void confirm_pairing(Server& server, const PairConfirmation& confirmation, PairD
                });
 }
 
-bool accounts_save(Server& server) {
-    const ServerState& state = server.state();
-    JsonPtr root(cJSON_CreateObject());
-    cJSON* accounts = cJSON_AddArrayToObject(root.get(), "accounts");
+void add_accounts_array(cJSON* object, const AccountState& state) {
+    cJSON* accounts = cJSON_AddArrayToObject(object, "accounts");
     for (const auto& account : state.accounts) {
         cJSON* item = cJSON_CreateObject();
         cJSON_AddNumberToObject(item, "user_id", static_cast<double>(account.user_id));
         cJSON_AddStringToObject(item, "username", account.username.c_str());
         cJSON_AddItemToArray(accounts, item);
     }
+}
+
+bool accounts_save(Server& server) {
+    const ServerState& state = server.state();
+    JsonPtr root(cJSON_CreateObject());
+    add_accounts_array(root.get(), state);
     cJSON* devices = cJSON_AddArrayToObject(root.get(), "devices");
     for (const auto& device : state.devices) {
         cJSON* item = cJSON_CreateObject();

@@ -77,6 +77,8 @@ struct AccountState {
 void accounts_load(Server& server);
 // Writes the accounts and devices to data_dir/devices.json; false after logging a failure.
 bool accounts_save(Server& server);
+// Adds "accounts": [{"user_id", "username"}...] to `object`, as stored and as /control/devices shows.
+void add_accounts_array(cJSON* object, const AccountState& state);
 // Forgets the ordered "auth_fail" and update offer; accounts and devices stay.
 void accounts_reset(Server& server);
 // Answers the agent's pairing and authentication events; others are left alone.

@@ -173,13 +173,7 @@ void get_devices(Server& server, const HttpRequest&, Reply reply) {
         cJSON_AddBoolToObject(item, "revoked", device.revoked);
         cJSON_AddItemToArray(devices, item);
     }
-    cJSON* accounts = cJSON_AddArrayToObject(body.get(), "accounts");
-    for (const auto& account : state.accounts) {
-        cJSON* item = cJSON_CreateObject();
-        cJSON_AddNumberToObject(item, "user_id", static_cast<double>(account.user_id));
-        cJSON_AddStringToObject(item, "username", account.username.c_str());
-        cJSON_AddItemToArray(accounts, item);
-    }
+    add_accounts_array(body.get(), state);
     reply(json_response(200, body.get()));
 }
 
