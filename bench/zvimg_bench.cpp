@@ -81,7 +81,7 @@ void fill_mixed(uint8_t* p, size_t n) {
 
 struct Inputs {
     std::map<std::string, PartBuffer> data;
-    PartBuffer reused_out;  // touched once, then reused by every steady-state encode
+    PartBuffer reused_out;  // touched once, then reused by every steady-state in-place encode
     PartBuffer copy_out;    // memcpy destination, touched once
 
     Inputs() {
@@ -102,7 +102,7 @@ struct Inputs {
         fill_random(make("random"), PART_SIZE, rng);
         fill_mixed(make("mixed"), PART_SIZE);
 
-        reused_out = PartBuffer(zvimg_max_encoded_size(PART_SIZE));
+        reused_out = PartBuffer(ZvimgBuilder::buffer_size(PART_SIZE));
         copy_out = PartBuffer(PART_SIZE);
         if (!reused_out.valid() || !copy_out.valid()) {
             std::fprintf(stderr, "cannot allocate output buffers\n");
@@ -118,18 +118,30 @@ Inputs& inputs() {
     return instance;
 }
 
-void encode_into(benchmark::State& state, const std::string& kind) {
+// The pipeline's steady state: the part arrives in 64 MiB pieces in a reused buffer (copied in
+// here, where the agent reads them in) and is encoded in place as they come.
+void encode_in_place(benchmark::State& state, const std::string& kind) {
+    constexpr uint64_t kPiece = 64ull << 20;
     Inputs& in = inputs();
     const uint8_t* raw = in.data.at(kind).data();
+    uint64_t length = 0;
     for (auto _ : state) {
-        if (!zvimg_encode_into(raw, PART_SIZE, in.reused_out)) {
+        ZvimgBuilder builder;
+        if (!builder.start(in.reused_out.data(), PART_SIZE)) {
             state.SkipWithError("encode failed");
             break;
         }
+        for (uint64_t at = 0; at < PART_SIZE; at += kPiece) {
+            const uint64_t piece = std::min<uint64_t>(kPiece, PART_SIZE - at);
+            std::memcpy(builder.next_piece(), raw + at, piece);
+            builder.add(piece);
+        }
+        uint64_t begin = 0;
+        builder.finish(&begin, &length);
         benchmark::DoNotOptimize(in.reused_out.data());
         benchmark::ClobberMemory();
     }
-    state.counters["out_per_in"] = static_cast<double>(in.reused_out.size()) / PART_SIZE;
+    state.counters["out_per_in"] = static_cast<double>(length) / PART_SIZE;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * PART_SIZE);
 }
 
@@ -200,20 +212,15 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         std::printf("\nEncoder against its limits (GB/s = 1e9 bytes/s; target ratio >= 0.80):\n");
-        std::printf("%-8s %12s %12s %12s %12s %18s\n", "data", "encode_into", "encode_fresh", "memcpy", "read",
+        std::printf("%-8s %12s %12s %12s %12s %18s\n", "data", "in_place", "encode_fresh", "memcpy", "read",
                     "ratio");
         for (const char* kind : {"zero", "fill", "random", "mixed"}) {
-            const double into = rate("encode_into/" + std::string(kind));
+            const double into = rate("in_place/" + std::string(kind));
             const double fresh = rate("encode_fresh/" + std::string(kind));
             const double mem = rate("memcpy/" + std::string(kind));
             const double read = rate("read_pass/" + std::string(kind));
-            std::string ratio = "-";
-            const std::string k = kind;
-            if ((k == "zero" || k == "fill") && into > 0 && read > 0) {
-                ratio = format("%.2f x read", into / read);
-            } else if (k == "random" && into > 0 && mem > 0) {
-                ratio = format("%.2f x memcpy", into / mem);
-            }
+            // In place includes copying the part in, standing for the read that brings it.
+            const std::string ratio = into > 0 && mem > 0 ? format("%.2f x memcpy", into / mem) : "-";
             std::printf("%-8s %12.2f %12.2f %12.2f %12.2f %18s\n", kind, into / 1e9, fresh / 1e9, mem / 1e9,
                         read / 1e9, ratio.c_str());
         }
@@ -275,7 +282,7 @@ int main(int argc, char** argv) {
 
     for (const char* kind : {"zero", "fill", "random", "mixed"}) {
         const std::string k = kind;
-        benchmark::RegisterBenchmark(("encode_into/" + k).c_str(), encode_into, k)->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("in_place/" + k).c_str(), encode_in_place, k)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("encode_fresh/" + k).c_str(), encode_fresh, k)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("memcpy/" + k).c_str(), copy, k)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("read_pass/" + k).c_str(), read_pass, k)->Unit(benchmark::kMillisecond);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <functional>
 #include <future>
 #include <optional>
 #include <set>
@@ -140,9 +141,8 @@ struct Job {
 
     PartQueue read_queue{2};
     PartQueue upload_queue{3};
-    // Reading, the two queues, encoding (raw and encoded) and uploading hold at most eight part
-    // buffers at once; all of them are reused from part to part.
-    PartBufferPool pool{8};
+    // Every part is read, encoded and sent from one buffer of this size, taken from the shared
+    // pool: its byte budget, not only the queues, bounds what the parts in flight hold.
     size_t buffer_capacity = 0;  // fixed before the workers start
 
     std::optional<std::string> error_text() {
@@ -231,25 +231,25 @@ private:
 // ---- Stages -------------------------------------------------------------------------------------
 
 // Gives back the part in hand and every part still coming, up to the end marker.
-void discard_rest(ImagePartPtr part, PartQueue& queue, PartBufferPool& pool) {
-    for (; part; part = queue.pop()) pool.give(std::move(part->data));
+void discard_rest(ImagePartPtr part, PartQueue& queue) {
+    for (; part; part = queue.pop()) part_buffer_pool().give(std::move(part->data));
 }
 
-// Replaces the part's bytes by their ZVIMG form; a part that cannot be encoded travels raw.
-void encode_part(Job& job, ImagePart& part) {
-    PartBuffer encoded = job.pool.take(job.buffer_capacity);
-    if (!zvimg_encode_into(part.data.data(), part.length, encoded)) {
+// Ends the ZVIMG form the reader built in the part's buffer; a part the reader could not begin
+// encoding travels raw.
+void encode_part(ImagePart& part) {
+    if (!part.encoding) {
         log_write(LOG_WARN, "  Part %d: zvimg encode failed, sending raw", part.part_number);
-        job.pool.give(std::move(encoded));
         return;
     }
+    uint64_t begin = 0, size = 0;
+    part.encoding->finish(&begin, &size);
+    part.encoding.reset();
     const uint64_t raw = part.length;
-    const uint64_t size = encoded.size();
     const double saved = raw ? (1.0 - static_cast<double>(size) / static_cast<double>(raw)) * 100.0 : 0.0;
     log_write(LOG_INFO, "  Part %d: zvimg %s -> %s (%.1f%% saved)", part.part_number, format_size(raw).c_str(),
               format_size(size).c_str(), saved);
-    job.pool.give(std::move(part.data));
-    part.data = std::move(encoded);
+    part.begin = begin;
     part.length = size;
     part.label = "zvimg";
 }
@@ -257,10 +257,10 @@ void encode_part(Job& job, ImagePart& part) {
 void encoder_stage(const std::shared_ptr<Job>& job) {
     while (ImagePartPtr part = job->read_queue.pop()) {
         if (job->cancel.load()) {
-            discard_rest(std::move(part), job->read_queue, job->pool);
+            discard_rest(std::move(part), job->read_queue);
             break;
         }
-        encode_part(*job, *part);
+        encode_part(*part);
         job->upload_queue.push(std::move(part));
     }
     job->upload_queue.push(nullptr);
@@ -299,7 +299,7 @@ std::optional<std::string> upload_part(Job& job, const ImagePart& part) {
     PartUpload upload;
     upload.base_url = plan.base_url;
     upload.token = plan.token;
-    upload.data = part.data.data();
+    upload.data = part.bytes();
     upload.length = part.length;
     upload.batch_id = plan.batch_id;
     upload.part_number = part.part_number;
@@ -320,7 +320,7 @@ void uploader_stage(const std::shared_ptr<Job>& job) {
     const Progress progress{job->plan};
     while (ImagePartPtr part = job->upload_queue.pop()) {
         if (job->cancel.load()) {
-            discard_rest(std::move(part), job->upload_queue, job->pool);
+            discard_rest(std::move(part), job->upload_queue);
             return;
         }
         log_write(LOG_INFO, "  Uploading part %d/%d (%s)...", part->part_number, part->total_parts,
@@ -329,7 +329,7 @@ void uploader_stage(const std::shared_ptr<Job>& job) {
         const std::optional<std::string> error = upload_part(*job, *part);
         if (!error) {
             log_write(LOG_INFO, "  Upload OK part %d", part->part_number);
-            job->pool.give(std::move(part->data));
+            part_buffer_pool().give(std::move(part->data));
             continue;
         }
         log_write(LOG_ERROR, "  Upload FAILED part %d: %s", part->part_number,
@@ -339,7 +339,7 @@ void uploader_stage(const std::shared_ptr<Job>& job) {
             std::lock_guard<std::mutex> guard(job->lock);
             if (!job->first_error) job->first_error = error->empty() ? std::string("Upload failed") : *error;
         }
-        discard_rest(std::move(part), job->upload_queue, job->pool);
+        discard_rest(std::move(part), job->upload_queue);
         return;
     }
 }
@@ -377,13 +377,12 @@ void wait_worker(Worker& worker, const char* name) {
 
 enum class ReadEnd { done, cancelled, failed };
 
-// Fills `into` with `want` bytes from `offset`, in pieces of at most 64 MiB. Returns the count
-// read: less than `want` when the source ended, with *error set when a read failed.
-uint64_t read_span(RawFile* file, uint64_t offset, uint64_t want, uint8_t* into, std::string* error) {
+// Fills `into` with `want` bytes from `offset`. Returns the count read: less than `want` when the
+// source ended, with *error set when a read failed.
+uint64_t read_span(RawFile* file, uint64_t offset, size_t want, uint8_t* into, std::string* error) {
     uint64_t got = 0;
     while (got < want) {
-        const size_t piece = static_cast<size_t>(std::min<uint64_t>(want - got, kReadPiece));
-        const int64_t n = raw_read_at(file, offset + got, into + got, piece);
+        const int64_t n = raw_read_at(file, offset + got, into + got, static_cast<size_t>(want - got));
         if (n < 0) {
             *error = sys_error_text(sys_last_error());
             break;
@@ -394,20 +393,39 @@ uint64_t read_span(RawFile* file, uint64_t offset, uint64_t want, uint8_t* into,
     return got;
 }
 
+// Reads `want` bytes from `offset` into the part in pieces of at most 64 MiB (whole blocks), each
+// one sorted into the part's ZVIMG form as soon as it is in when the part is being encoded.
+uint64_t read_into_part(RawFile* file, uint64_t offset, uint64_t want, ImagePart& part, std::string* error) {
+    uint64_t got = 0;
+    while (got < want) {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(want - got, kReadPiece));
+        uint8_t* into = part.encoding ? part.encoding->next_piece() : part.data.data() + got;
+        const uint64_t n = read_span(file, offset + got, piece, into, error);
+        got += n;
+        if (n < piece) break;
+        if (part.encoding) part.encoding->add(n);
+    }
+    return got;
+}
+
 // Reads part `index`; nothing after the job_error.
 ImagePartPtr read_part(Job& job, RawFile* file, int index, uint64_t position, uint64_t want) {
     const ImagingPlan& plan = job.plan;
     const int part_number = plan.first_part + index;
     auto part = std::make_unique<ImagePart>();
-    part->data = job.pool.take(job.buffer_capacity);
+    // Waits while the parts in flight hold the pool's budget; never for fewer than one part per
+    // stage (reading, encoding, uploading).
+    part->data = part_buffer_pool().take(job.buffer_capacity, 3);
     if (!part->data.valid()) {
         // Stopping quietly would leave the image short while reporting it complete.
         log_write(LOG_ERROR, "imaging: malloc failed");
         send_job_error("Not enough memory to read part " + std::to_string(part_number));
         return nullptr;
     }
+    part->encoding.emplace();
+    if (!part->encoding->start(part->data.data(), want)) part->encoding.reset();
     std::string reason;
-    const uint64_t got = read_span(file, position, want, part->data.data(), &reason);
+    const uint64_t got = read_into_part(file, position, want, *part, &reason);
     if (got < want) {
         // Going on would shift every later byte of the image; and a file that shrank or a device
         // shorter than it said would leave the image short while the job reported it complete.
@@ -417,11 +435,10 @@ ImagePartPtr read_part(Job& job, RawFile* file, int index, uint64_t position, ui
                                                 : "Read error at byte " + where + ": " + reason;
         log_write(LOG_ERROR, "imaging: %s", text.c_str());
         send_job_error(text);
-        job.pool.give(std::move(part->data));
+        part_buffer_pool().give(std::move(part->data));
         return nullptr;
     }
     part->length = got;
-    part->data.set_size(static_cast<size_t>(got));
     part->original_size = got;
     part->part_number = part_number;
     part->total_parts = plan.last_part();
@@ -490,22 +507,25 @@ bool start_pipeline(const std::shared_ptr<Job>& job, Worker& encoder, Worker& up
     return false;
 }
 
-void run_job(const std::shared_ptr<Job>& job) {
+// What a job sends last. It goes out only once the job's record is cleared: a dashboard that
+// starts the next job as soon as it sees the end of this one must find no job running.
+using FinalEvent = std::function<void()>;
+
+FinalEvent run_job(const std::shared_ptr<Job>& job) {
     std::string error;
     std::optional<ImagingPlan> plan = imaging_make_plan(job->request.get(), &error);
     if (!plan) {
         log_write(LOG_WARN, "imaging: job refused: %s", error.c_str());
-        send_job_error(error);
-        return;
+        return [error] { send_job_error(error); };
     }
     job->plan = std::move(*plan);
     const ImagingPlan& p = job->plan;
     log_write(LOG_INFO, "imaging: %s in %d parts (part_size=%dMB, ZVIMG)", format_size(p.amount).c_str(),
               p.part_count, static_cast<int>(p.part_size / kMiB));
-    job->buffer_capacity = static_cast<size_t>(zvimg_max_encoded_size(p.part_size));
+    job->buffer_capacity = static_cast<size_t>(ZvimgBuilder::buffer_size(p.part_size));
 
     Worker encoder, uploader;
-    if (!start_pipeline(job, encoder, uploader)) return;
+    if (!start_pipeline(job, encoder, uploader)) return nullptr;
     std::string reason;
     RawFile* file = raw_open(p.source, true, &reason);
     ReadEnd end = ReadEnd::failed;
@@ -521,14 +541,18 @@ void run_job(const std::shared_ptr<Job>& job) {
     job->read_queue.push(nullptr);
     wait_worker(encoder, "encoder");
     wait_worker(uploader, "uploads");
-    if (end == ReadEnd::done && !job->cancel.load() && !job->error_text()) send_completion(*job, start_ticks);
+    if (end != ReadEnd::done || job->cancel.load() || job->error_text()) return nullptr;
+    return [job, start_ticks] { send_completion(*job, start_ticks); };
 }
 
 void job_thread(const std::shared_ptr<Job>& job) {
-    run_job(job);
+    const FinalEvent last = run_job(job);
     job->finished.store(true);
-    std::lock_guard<std::mutex> guard(g_record->lock);
-    if (g_record->current == job) g_record->current.reset();
+    {
+        std::lock_guard<std::mutex> guard(g_record->lock);
+        if (g_record->current == job) g_record->current.reset();
+    }
+    if (last) last();
 }
 
 // ---- Handlers -----------------------------------------------------------------------------------

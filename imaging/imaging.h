@@ -14,15 +14,20 @@
 
 #include "core/json.h"
 #include "imaging/part_buffer.h"
+#include "imaging/zvimg.h"
 
 // One part of the image, owned by whichever stage holds it.
 struct ImagePart {
     PartBuffer data;             // raw bytes, or the ZVIMG form once encoded
-    uint64_t length = 0;         // bytes in data
+    uint64_t begin = 0;          // where the part's bytes start in data
+    uint64_t length = 0;         // their count
+    std::optional<ZvimgBuilder> encoding;  // the encoding the reader began, for the encoder to end
     int part_number = 0;
     int total_parts = 0;         // the number of the job's last part
     uint64_t original_size = 0;  // raw length of the part
     std::string label;           // "zvimg" once encoded; empty for a raw part
+
+    const uint8_t* bytes() const { return data.data() + begin; }
 };
 using ImagePartPtr = std::unique_ptr<ImagePart>;
 

@@ -1,8 +1,11 @@
-// ZVIMG encoder. Two passes: the first classifies every block (stopping at a block's first byte
-// that differs), the second writes the header, the table and the stored bytes. Zero and fill
-// blocks are only ever read, never copied; raw blocks are copied once.
+// ZVIMG encoder, in two forms that share the block rule and the header: a pure one into a fresh
+// buffer (classify every block, then write), and the builder that encodes a part in place as its
+// pieces are read. A block is classified by comparing its bytes with its first one, stopping at
+// the first that differs; zero and fill blocks are only ever read, raw blocks are moved at most
+// once.
 #include "imaging/zvimg.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -13,12 +16,6 @@
 #endif
 
 namespace {
-
-struct Entry {
-    uint8_t type;
-    uint32_t position;
-    uint32_t length;
-};
 
 void put32(uint8_t* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -73,60 +70,33 @@ bool uniform(const uint8_t* p, size_t n) {
 
 uint64_t block_count(uint64_t raw_length) { return (raw_length + ZVIMG_BLOCK_SIZE - 1) / ZVIMG_BLOCK_SIZE; }
 
-}  // namespace
+uint64_t head_size(uint64_t blocks) { return ZVIMG_HEADER_SIZE + ZVIMG_ENTRY_SIZE * blocks; }
 
-bool zvimg_can_encode(uint64_t raw_length) { return raw_length <= std::numeric_limits<uint32_t>::max(); }
+constexpr uint64_t kPage = 4096;
+uint64_t page_up(uint64_t n) { return (n + kPage - 1) / kPage * kPage; }
 
-uint64_t zvimg_max_encoded_size(uint64_t raw_length) {
-    return ZVIMG_HEADER_SIZE + ZVIMG_ENTRY_SIZE * block_count(raw_length) + raw_length;
+using Entry = ZvimgBuilder::Entry;
+
+// The entry of one block whose stored bytes would begin at `running`.
+Entry classify(const uint8_t* block, uint64_t length, uint64_t running) {
+    if (!uniform(block, length)) {
+        return {ZVIMG_RAW, static_cast<uint32_t>(running), static_cast<uint32_t>(length)};
+    }
+    if (block[0] != 0) return {ZVIMG_FILL, static_cast<uint32_t>(running), 1};
+    return {ZVIMG_ZERO, 0, 0};
 }
 
-bool zvimg_encode_into(const uint8_t* raw, uint64_t raw_length, PartBuffer& out) {
-    if (!zvimg_can_encode(raw_length)) return false;
-    const uint64_t blocks = block_count(raw_length);
-
-    std::vector<Entry> table;
-    try {
-        table.resize(blocks);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-
-    uint64_t running = 0;
-    for (uint64_t b = 0; b < blocks; ++b) {
-        const uint64_t offset = b * ZVIMG_BLOCK_SIZE;
-        const uint64_t length = raw_length - offset < ZVIMG_BLOCK_SIZE ? raw_length - offset : ZVIMG_BLOCK_SIZE;
-        const uint8_t* block = raw + offset;
-        Entry& entry = table[b];
-        if (!uniform(block, length)) {
-            entry = {ZVIMG_RAW, static_cast<uint32_t>(running), static_cast<uint32_t>(length)};
-            running += length;
-        } else if (block[0] != 0) {
-            entry = {ZVIMG_FILL, static_cast<uint32_t>(running), 1};
-            running += 1;
-        } else {
-            entry = {ZVIMG_ZERO, 0, 0};
-        }
-    }
-
-    const uint64_t data_offset = ZVIMG_HEADER_SIZE + ZVIMG_ENTRY_SIZE * blocks;
-    const uint64_t total = data_offset + running;
-    if (total > std::numeric_limits<size_t>::max()) return false;
-    if (out.capacity() < total || !out.valid()) {
-        PartBuffer fresh(static_cast<size_t>(total));
-        if (!fresh.valid()) return false;
-        out = std::move(fresh);
-    }
-    uint8_t* o = out.data();
-
-    std::memcpy(o, "ZVIM", 4);
-    put32(o + 4, ZVIMG_FORMAT_WORD);
-    put64(o + 8, raw_length);
-    put32(o + 16, static_cast<uint32_t>(blocks));
-    put32(o + 20, ZVIMG_HEADER_SIZE);
-    put32(o + 24, static_cast<uint32_t>(data_offset));
-    put32(o + 28, 0);
-    uint8_t* e = o + ZVIMG_HEADER_SIZE;
+// Header and table, head_size(table.size()) bytes at `out`.
+void write_head(uint8_t* out, uint64_t raw_length, const std::vector<Entry>& table) {
+    const uint64_t blocks = table.size();
+    std::memcpy(out, "ZVIM", 4);
+    put32(out + 4, ZVIMG_FORMAT_WORD);
+    put64(out + 8, raw_length);
+    put32(out + 16, static_cast<uint32_t>(blocks));
+    put32(out + 20, ZVIMG_HEADER_SIZE);
+    put32(out + 24, static_cast<uint32_t>(head_size(blocks)));
+    put32(out + 28, 0);
+    uint8_t* e = out + ZVIMG_HEADER_SIZE;
     for (const Entry& entry : table) {
         e[0] = entry.type;
         e[1] = e[2] = e[3] = 0;
@@ -134,23 +104,92 @@ bool zvimg_encode_into(const uint8_t* raw, uint64_t raw_length, PartBuffer& out)
         put32(e + 8, entry.length);
         e += ZVIMG_ENTRY_SIZE;
     }
+}
 
-    uint8_t* data = o + data_offset;
-    for (uint64_t b = 0; b < blocks; ++b) {
-        const Entry& entry = table[b];
-        const uint8_t* block = raw + b * ZVIMG_BLOCK_SIZE;
-        if (entry.type == ZVIMG_RAW) {
-            std::memcpy(data + entry.position, block, entry.length);
-        } else if (entry.type == ZVIMG_FILL) {
-            data[entry.position] = block[0];
-        }
+// Stores one block's kept bytes at `data` + its position. The block may lie in the same buffer
+// at or after that place (the builder), so bytes are moved, not copied.
+void store(uint8_t* data, const Entry& entry, const uint8_t* block) {
+    if (entry.type == ZVIMG_RAW) {
+        if (data + entry.position != block) std::memmove(data + entry.position, block, entry.length);
+    } else if (entry.type == ZVIMG_FILL) {
+        data[entry.position] = block[0];
     }
+}
+
+}  // namespace
+
+bool zvimg_can_encode(uint64_t raw_length) { return raw_length <= std::numeric_limits<uint32_t>::max(); }
+
+uint64_t zvimg_max_encoded_size(uint64_t raw_length) { return head_size(block_count(raw_length)) + raw_length; }
+
+std::optional<PartBuffer> zvimg_encode(const uint8_t* raw, uint64_t raw_length) {
+    if (!zvimg_can_encode(raw_length)) return std::nullopt;
+    const uint64_t blocks = block_count(raw_length);
+    std::vector<Entry> table;
+    try {
+        table.reserve(blocks);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    uint64_t running = 0;
+    for (uint64_t b = 0; b < blocks; ++b) {
+        const uint64_t offset = b * ZVIMG_BLOCK_SIZE;
+        table.push_back(classify(raw + offset, std::min(raw_length - offset, ZVIMG_BLOCK_SIZE), running));
+        running += table.back().length;
+    }
+    const uint64_t total = head_size(blocks) + running;
+    if (total > std::numeric_limits<size_t>::max()) return std::nullopt;
+    PartBuffer out(static_cast<size_t>(total));
+    if (!out.valid()) return std::nullopt;
+    write_head(out.data(), raw_length, table);
+    uint8_t* data = out.data() + head_size(blocks);
+    for (uint64_t b = 0; b < blocks; ++b) store(data, table[b], raw + b * ZVIMG_BLOCK_SIZE);
     out.set_size(static_cast<size_t>(total));
+    return out;
+}
+
+uint64_t ZvimgBuilder::buffer_size(uint64_t raw_length) {
+    return page_up(head_size(block_count(raw_length))) + raw_length + kPage;
+}
+
+bool ZvimgBuilder::start(uint8_t* buffer, uint64_t raw_length) {
+    if (!zvimg_can_encode(raw_length)) return false;
+    try {
+        table_.clear();
+        table_.reserve(block_count(raw_length));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    buffer_ = buffer;
+    raw_length_ = raw_length;
+    room_ = page_up(head_size(block_count(raw_length)));
+    added_ = 0;
+    running_ = 0;
     return true;
 }
 
-std::optional<PartBuffer> zvimg_encode(const uint8_t* raw, uint64_t raw_length) {
-    PartBuffer out;
-    if (!zvimg_encode_into(raw, raw_length, out)) return std::nullopt;
-    return out;
+uint8_t* ZvimgBuilder::next_piece() const { return buffer_ + page_up(room_ + running_); }
+
+void ZvimgBuilder::add(uint64_t length) {
+    const uint8_t* piece = next_piece();
+    uint8_t* data = buffer_ + room_;
+    // Every store lands at or before the block it comes from and ends within it, so blocks not yet
+    // sorted are never overwritten.
+    for (uint64_t done = 0; done < length;) {
+        const uint64_t block = std::min({ZVIMG_BLOCK_SIZE, length - done, raw_length_ - added_});
+        if (block == 0) break;
+        const Entry entry = classify(piece + done, block, running_);
+        store(data, entry, piece + done);
+        table_.push_back(entry);
+        running_ += entry.length;
+        added_ += block;
+        done += block;
+    }
+}
+
+void ZvimgBuilder::finish(uint64_t* begin, uint64_t* length) {
+    const uint64_t head = head_size(table_.size());
+    write_head(buffer_ + room_ - head, raw_length_, table_);
+    *begin = room_ - head;
+    *length = head + running_;
 }

@@ -1,6 +1,7 @@
 // Event protocol and dispatcher.
 #include "net/proto.h"
 
+#include <atomic>
 #include <string>
 
 #include "core/log.h"
@@ -55,7 +56,14 @@ void proto_on(const char* name, ProtoHandler handler) {
     d.table[d.count++] = Entry{event, handler};
 }
 
+namespace {
+std::atomic<ProtoSendWatcher> g_send_watcher{nullptr};
+}  // namespace
+
+void proto_watch_sends(ProtoSendWatcher watcher) { g_send_watcher.store(watcher); }
+
 void proto_send(const char* name, cJSON* data) {
+    if (ProtoSendWatcher watcher = g_send_watcher.load()) watcher(name, data);
     JsonPtr envelope(cJSON_CreateObject());
     if (!envelope) {
         cJSON_Delete(data);

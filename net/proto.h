@@ -23,6 +23,11 @@ void proto_on(const char* name, ProtoHandler handler);
 // sent while the link is down is lost. Any thread.
 void proto_send(const char* name, cJSON* data);
 
+// Sees every message as it is sent, before the link takes it (also while the link is down): how
+// tests act on an event at the very moment it goes out. Null stops it.
+using ProtoSendWatcher = void (*)(const char* name, const cJSON* data);
+void proto_watch_sends(ProtoSendWatcher watcher);
+
 // The transport's callbacks.
 void proto_dispatch(const char* text, size_t length);
 void proto_on_state(bool connected);

@@ -3,6 +3,7 @@
 #include "platform/memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 void* mem_alloc_large(size_t size) {
     if (size == 0) return nullptr;
@@ -16,4 +17,10 @@ void* mem_alloc_large(size_t size) {
 
 void mem_free_large(void* block, size_t size) {
     if (block) munmap(block, size);
+}
+
+uint64_t mem_physical_total() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && page_size > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) : 0;
 }

@@ -12,3 +12,9 @@ void* mem_alloc_large(size_t size) {
 void mem_free_large(void* block, size_t) {
     if (block) VirtualFree(block, 0, MEM_RELEASE);
 }
+
+uint64_t mem_physical_total() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+}
