@@ -166,7 +166,6 @@ class Agent:
         (config / "Zelvo" / "zelvo.conf").write_text(json.dumps({"server_url": self.control.base}))
         env = dict(os.environ, HOME=str(home), XDG_CONFIG_HOME=str(config), XDG_RUNTIME_DIR=str(run),
                    TMPDIR=str(temp))
-        self.log = config / "Zelvo" / "service.log"
         self.out = open(folder / "agent.out", "wb")
         self.proc = subprocess.Popen([str(build / "zelvo")], env=env, stdin=subprocess.PIPE, stdout=self.out,
                                      stderr=subprocess.STDOUT, cwd=folder)
