@@ -61,15 +61,17 @@ bool read_exact(const Walk& walk, uint64_t offset, void* buffer, size_t length) 
     return got >= 0 && static_cast<uint64_t>(got) == length;
 }
 
-void add_entry(Walk& walk, const std::string& name, const std::string& parent_path, uint64_t size,
-               uint32_t cluster, bool is_dir) {
+// Appends an entry and returns its path.
+std::string add_entry(Walk& walk, const std::string& name, const std::string& parent_path, uint64_t size,
+                      uint32_t cluster, bool is_dir) {
     TreeEntry entry;
     entry.name = name.substr(0, kNameMax);
     entry.path = (parent_path + "/" + name).substr(0, kPathMax);
     entry.size = size;
     entry.cluster = cluster;
     entry.is_dir = is_dir;
-    walk.entries->push_back(std::move(entry));
+    walk.entries->push_back(entry);
+    return entry.path;
 }
 
 // ---- exFAT ----
@@ -87,8 +89,9 @@ struct ExfatFile {
 
 void exfat_finish(Walk& walk, ExfatFile& file, const std::string& parent_path, int depth) {
     if (file.name.empty() || !file.stream_seen) return;
-    add_entry(walk, file.name, parent_path, file.size, file.cluster, file.is_dir);
-    if (file.is_dir && file.cluster >= 2) exfat_walk_dir(walk, file.cluster, walk.entries->back().path, depth + 1);
+    // A copy: the list may move as the folder's contents are added.
+    const std::string path = add_entry(walk, file.name, parent_path, file.size, file.cluster, file.is_dir);
+    if (file.is_dir && file.cluster >= 2) exfat_walk_dir(walk, file.cluster, path, depth + 1);
 }
 
 void exfat_walk_dir(Walk& walk, uint32_t cluster, const std::string& parent_path, int depth) {
@@ -227,8 +230,8 @@ void fat32_walk_dir(Walk& walk, uint32_t cluster, const std::string& parent_path
         if (name == "." || name == "..") continue;
         const uint32_t first = static_cast<uint32_t>(le16(e + 20)) << 16 | le16(e + 26);
         const bool is_dir = (attributes & 0x10) != 0;
-        add_entry(walk, name, parent_path, le32(e + 28), first, is_dir);
-        if (is_dir && first >= 2) fat32_walk_dir(walk, first, walk.entries->back().path, depth + 1);
+        const std::string path = add_entry(walk, name, parent_path, le32(e + 28), first, is_dir);
+        if (is_dir && first >= 2) fat32_walk_dir(walk, first, path, depth + 1);
     }
 }
 
