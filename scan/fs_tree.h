@@ -23,6 +23,8 @@ struct TreeEntry {
 struct DirTree {
     std::string fs_type;             // "exfat", "fat32", or "" when no volume was recognised
     std::vector<TreeEntry> entries;  // depth first: each folder is followed at once by its contents
+    bool truncated = false;          // a limit left something out: the entry cap, the depth, a folder's
+                                     // size or the bytes one walk may read
 };
 
 // Reads up to `length` bytes at the absolute `offset`, as raw_read_at does: the count read, -1 on
@@ -30,8 +32,8 @@ struct DirTree {
 using FsTreeReader = std::function<int64_t(uint64_t offset, void* buffer, size_t length)>;
 
 // Clears `tree`, then fills it from the volume at byte 0 of `disk`, whose length the caller gives
-// (FAT32's cluster count is worked out from it). Returns the number of entries. Every call keeps
-// its state to itself, so several may run at once on different disks.
+// (FAT32's cluster count is worked out from it). Returns the number of entries, at most a million.
+// Every call keeps its state to itself, so several may run at once on different disks.
 size_t fs_tree_read(RawFile* disk, uint64_t disk_size, DirTree* tree);
 
 // The same over any reader: a memory image in tests and the fuzzer.
