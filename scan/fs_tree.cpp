@@ -1,5 +1,8 @@
 // Directory tree reader for exFAT and FAT32 volumes at byte 0 of a raw disk.
 //
+// The walk reads through an FsTreeReader only (fs_tree_disk.cpp puts a raw disk behind one), so
+// the fuzzer builds this file alone.
+//
 // Sections: limits; little-endian fields and name text; the walk's state; reading a folder's
 // cluster chain; exFAT; FAT32; entry points.
 //
@@ -19,8 +22,6 @@
 #include <cstring>
 #include <new>
 #include <unordered_set>
-
-#include "platform/files.h"
 
 namespace {
 
@@ -85,23 +86,6 @@ bool read_exact(const Walk& walk, uint64_t offset, void* buffer, size_t length) 
 
 bool tree_full(const Walk& walk) { return walk.tree->entries.size() >= kMaxEntries; }
 
-// Appends an entry unless the tree is full; returns its path.
-std::string add_entry(Walk& walk, const std::string& name, const std::string& parent_path, uint64_t size,
-                      uint32_t cluster, bool is_dir) {
-    TreeEntry entry;
-    entry.name = name.substr(0, kNameMax);
-    entry.path = (parent_path + "/" + name).substr(0, kPathMax);
-    entry.size = size;
-    entry.cluster = cluster;
-    entry.is_dir = is_dir;
-    if (tree_full(walk)) {
-        walk.tree->truncated = true;
-        return entry.path;
-    }
-    walk.tree->entries.push_back(entry);
-    return entry.path;
-}
-
 // One file or folder found in a folder, before it is listed.
 struct Found {
     std::string name;
@@ -110,6 +94,24 @@ struct Found {
     bool is_dir = false;
     bool contiguous = false;  // exFAT: the folder's clusters follow one another, the FAT says nothing
 };
+
+// Appends a found file or folder; false, and the tree marked truncated, when the tree is full.
+bool add_entry(Walk& walk, Found&& file, const std::string& parent_path) {
+    if (tree_full(walk)) {
+        walk.tree->truncated = true;
+        return false;
+    }
+    TreeEntry& entry = walk.tree->entries.emplace_back();
+    entry.path.reserve(std::min(parent_path.size() + 1 + file.name.size(), kPathMax));
+    entry.path.append(parent_path).append("/").append(file.name);
+    if (entry.path.size() > kPathMax) entry.path.resize(kPathMax);
+    if (file.name.size() > kNameMax) file.name.resize(kNameMax);
+    entry.name = std::move(file.name);
+    entry.size = file.size;
+    entry.cluster = file.cluster;
+    entry.is_dir = file.is_dir;
+    return true;
+}
 
 // Whether a folder at `depth` with this first cluster may be entered; marks it entered.
 bool may_enter(Walk& walk, uint32_t cluster, uint32_t cluster_count, int depth) {
@@ -257,13 +259,14 @@ void exfat_walk_dir(Walk& walk, const Found& folder, const std::string& path, in
         const std::vector<uint8_t> data = read_chain(walk, chain);
         found = exfat_parse(data);
     }
-    for (const Found& file : found) {
-        if (tree_full(walk)) {
-            walk.tree->truncated = true;
-            return;
+    for (Found& file : found) {
+        const Found folder_found{std::string(), file.size, file.cluster, file.is_dir, file.contiguous};
+        if (!add_entry(walk, std::move(file), path)) return;
+        if (folder_found.is_dir && folder_found.cluster >= 2) {
+            // A copy: the list moves as the folder's contents are added.
+            const std::string child = walk.tree->entries.back().path;
+            exfat_walk_dir(walk, folder_found, child, depth + 1);
         }
-        const std::string child = add_entry(walk, file.name, path, file.size, file.cluster, file.is_dir);
-        if (file.is_dir && file.cluster >= 2) exfat_walk_dir(walk, file, child, depth + 1);
     }
 }
 
@@ -368,13 +371,14 @@ void fat32_walk_dir(Walk& walk, uint32_t cluster, const std::string& path, int d
         const std::vector<uint8_t> data = read_chain(walk, chain);
         found = fat32_parse(data);
     }
-    for (const Found& file : found) {
-        if (tree_full(walk)) {
-            walk.tree->truncated = true;
-            return;
+    for (Found& file : found) {
+        const bool enter = file.is_dir && file.cluster >= 2;
+        const uint32_t first = file.cluster;
+        if (!add_entry(walk, std::move(file), path)) return;
+        if (enter) {
+            const std::string child = walk.tree->entries.back().path;  // a copy: the list moves
+            fat32_walk_dir(walk, first, child, depth + 1);
         }
-        const std::string child = add_entry(walk, file.name, path, file.size, file.cluster, file.is_dir);
-        if (file.is_dir && file.cluster >= 2) fat32_walk_dir(walk, file.cluster, child, depth + 1);
     }
 }
 
@@ -430,11 +434,4 @@ size_t fs_tree_read_from(const FsTreeReader& read, uint64_t disk_size, DirTree* 
         fat32_walk_dir(walk, walk.fat32.root_cluster, "", 0);
     }
     return tree->entries.size();
-}
-
-size_t fs_tree_read(RawFile* disk, uint64_t disk_size, DirTree* tree) {
-    const FsTreeReader read = [disk](uint64_t offset, void* buffer, size_t length) {
-        return raw_read_at(disk, offset, buffer, length);
-    };
-    return fs_tree_read_from(read, disk_size, tree);
 }

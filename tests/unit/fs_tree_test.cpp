@@ -442,7 +442,7 @@ TEST(FsTreeFat32, TreeIsCappedAtOneMillionEntries) {
     };
     for (uint32_t c = tail; c < tail + 4095; ++c) fill(c);
     for (uint32_t i = 0; i < 17; ++i) {
-        const std::string name = (i < 10 ? "DIR0" : "DIR") + std::to_string(i) + "      ";
+        const std::string name = (i < 10 ? "D0" : "D") + std::to_string(i) + "        ";
         // The 17th folder's entry sits in the root's second cluster.
         image.entry(i < 16 ? 2 : 3, static_cast<int>(i % 16), name.c_str(), 0x10, 10 + i);
         fill(10 + i);
@@ -454,9 +454,9 @@ TEST(FsTreeFat32, TreeIsCappedAtOneMillionEntries) {
     const DirTree tree = image.disk.read();
     EXPECT_EQ(tree.entries.size(), 1000000u);
     EXPECT_TRUE(tree.truncated);
-    EXPECT_EQ(tree.entries.front().path, "/DIR00");
-    EXPECT_EQ(tree.entries[65537].path, "/DIR01");
-    EXPECT_EQ(tree.entries.back().path.substr(0, 7), "/DIR15/");
+    EXPECT_EQ(tree.entries.front().path, "/D00");
+    EXPECT_EQ(tree.entries[65537].path, "/D01");
+    EXPECT_EQ(tree.entries.back().path, "/D15/PHOTO.JPG");
 }
 
 // exFAT with 512-byte sectors and clusters.
