@@ -13,7 +13,8 @@
 struct RawFile;
 
 struct TreeEntry {
-    std::string name;      // the long name when there is one, else the 8.3 name; at most 255 bytes
+    std::string name;      // the long name when there is one, else the 8.3 name; at most 255 bytes,
+                           // ASCII with '?' for every other character
     std::string path;      // parent's path + "/" + name (a top-level entry is "/name"); at most 511 bytes
     uint64_t size = 0;     // bytes, as the directory entry gives it (0 for FAT32 folders)
     uint32_t cluster = 0;  // first cluster of the file or folder

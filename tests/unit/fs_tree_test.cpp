@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "platform/files.h"
 #include "scan/fs_tree.h"
@@ -145,6 +147,37 @@ void stage(const Fixture& fixture, const std::string& root) {
     for (const auto& [path, data] : fixture.files) write_file(root + path, data);
 }
 
+std::string trimmed(std::string text) {
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+std::vector<std::tuple<std::string, uint64_t, uint32_t, bool>> summary(const DirTree& tree) {
+    std::vector<std::tuple<std::string, uint64_t, uint32_t, bool>> out;
+    for (const TreeEntry& e : tree.entries) out.emplace_back(e.path, e.size, e.cluster, e.is_dir);
+    return out;
+}
+
+// The image again as a read-only device of 4096-byte sectors, which takes only whole aligned
+// sectors (as a Windows disk does): raw_read_at rounds every read of the walk out to them.
+void expect_same_through_4k_device(const std::string& image, const DirTree& from_file) {
+    const std::string loop = trimmed(run_output("losetup -f --show -r --sector-size 4096 " + quote(image) + " 2>/dev/null"));
+    if (loop.empty()) {
+        std::cout << "note: no loop device here; the read through a 4096-byte-sector device was not tried\n";
+        return;
+    }
+    RawFile* disk = raw_open(loop);
+    EXPECT_NE(disk, nullptr) << loop;
+    if (disk) {
+        DirTree tree;
+        fs_tree_read(disk, static_cast<uint64_t>(raw_size(disk)), &tree);
+        raw_close(disk);
+        EXPECT_EQ(tree.fs_type, from_file.fs_type);
+        EXPECT_EQ(summary(tree), summary(from_file));
+    }
+    run("losetup -d " + quote(loop));
+}
+
 struct Volume {
     uint64_t cluster_bytes = 0;
     uint64_t cluster2_offset = 0;  // where cluster 2 starts
@@ -204,6 +237,7 @@ void expect_matches_image(const std::string& image, const Fixture& fixture, cons
         ++checked;
     }
     EXPECT_GT(checked, 70u);
+    expect_same_through_4k_device(image, tree);
 }
 
 TEST(FsTreeRealImages, Fat32ListsWhatSleuthKitLists) {
@@ -231,9 +265,7 @@ TEST(FsTreeRealImages, Fat32ListsWhatSleuthKitLists) {
 class FuseMount {
 public:
     FuseMount(const std::string& image, const std::string& mount_point) : mount_point_(mount_point) {
-        std::string loop = run_output("losetup -f --show " + quote(image) + " 2>/dev/null");
-        while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' ')) loop.pop_back();
-        loop_ = loop;
+        loop_ = trimmed(run_output("losetup -f --show " + quote(image) + " 2>/dev/null"));
         // Where no loop device can be had, the image file itself is mounted.
         const std::string device = loop_.empty() ? image : loop_;
         mounted_ = run("mount.exfat-fuse " + quote(device) + " " + quote(mount_point)) == 0;
@@ -428,6 +460,61 @@ TEST(FsTreeFat32, LoopingFoldersAreListedButNotEnteredAgain) {
     // SHARED's cluster was entered through CROSS already.
     expected.push_back("/SHARED/");
     EXPECT_EQ(paths_of(image.disk.read()), expected);
+}
+
+// Folders nested 19 deep, a file in each: folders at depths 0..16 are read, the one at depth 17 is
+// listed but not entered.
+TEST(FsTreeFat32, FoldersBelowDepthSixteenAreListedButNotEntered) {
+    Fat32Image image;
+    std::string path;
+    std::vector<std::string> expected;
+    for (uint32_t depth = 0; depth < 19; ++depth) {
+        image.entry(2 + depth, 0, "FILE    TXT", 0x20, 0, depth);
+        image.folder(2 + depth, 1, "SUB        ", 3 + depth);
+        if (depth <= 16) {
+            expected.push_back(path + "/FILE.TXT");
+            expected.push_back(path + "/SUB/");
+        }
+        path += "/SUB";
+    }
+    const DirTree tree = image.disk.read();
+    EXPECT_EQ(paths_of(tree), expected);
+    EXPECT_TRUE(tree.truncated);
+}
+
+// 300 folders of 2 MiB of deleted entries (their own first cluster, then a shared tail): the walk
+// stops reading folders at 512 MiB, and still lists every folder the root holds.
+TEST(FsTreeFat32, WalkStopsAtHalfAGibibyteOfFolders) {
+    Fat32Image image;
+    auto deleted = [&](uint32_t cluster) {
+        for (int slot = 0; slot < 16; ++slot) image.entry(cluster, slot, "\xE5" "ELETED BIN", 0x20, 0, 1);
+    };
+    const uint32_t tail = 400, folders = 300;
+    for (uint32_t c = tail; c < tail + 4095; ++c) {
+        deleted(c);
+        image.link(c, c + 1 < tail + 4095 ? c + 1 : 0x0FFFFFFF);
+    }
+    for (uint32_t i = 0; i < folders; ++i) {
+        const uint32_t root_cluster = 2 + i / 16, last_root_cluster = 2 + (folders - 1) / 16;
+        image.link(root_cluster, root_cluster < last_root_cluster ? root_cluster + 1 : 0x0FFFFFFF);
+        const std::string name = "F" + std::to_string(1000 + i) + "      ";
+        image.entry(root_cluster, static_cast<int>(i % 16), name.c_str(), 0x10, 30 + i);
+        deleted(30 + i);
+        image.link(30 + i, tail);
+    }
+    uint64_t bytes_read = 0;
+    const FsTreeReader plain = image.disk.reader();
+    const FsTreeReader counting = [&](uint64_t offset, void* buffer, size_t length) {
+        const int64_t got = plain(offset, buffer, length);
+        if (got > 0) bytes_read += static_cast<uint64_t>(got);
+        return got;
+    };
+    DirTree tree;
+    fs_tree_read_from(counting, image.disk.size, &tree);
+    EXPECT_EQ(tree.entries.size(), folders);
+    EXPECT_TRUE(tree.truncated);
+    EXPECT_LE(bytes_read, (512u << 20) + (1u << 20));  // the folders, the boot sector and the FAT
+    EXPECT_GT(bytes_read, 500u << 20);
 }
 
 // 17 folders of 2 MiB (4096 clusters each: one of their own, then a shared tail) holding 65536
