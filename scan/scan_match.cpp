@@ -128,29 +128,51 @@ private:
     uint64_t at_ = 0;  // first occurrence at or after the last position searched from; n_ when none
 };
 
-void match_boxes(const ScanSettings& s, uint64_t base, const uint8_t* data, uint64_t n, ScanResult* r) {
-    for_each_step(0, s.sector_size, n - BOX_HEADER_SPAN, [&](uint64_t p) {
-        const uint8_t* at = data + p;
-        const uint32_t size = be32(at);
-        if (std::memcmp(at + 4, "ftyp", 4) == 0 && size >= 16 && size <= 64) {
-            r->ftyp.push_back(base + p);
-        } else if (std::memcmp(at + 4, "moov", 4) == 0 && size >= s.moov_min && size <= s.moov_max) {
-            r->moov.push_back(MoovHit{base + p, size});
-        }
-    });
-}
+// The tests made at sector steps: box headers at chunk positions 0, S, 2S, ...; ARW and XML at
+// the positions whose disk offset is a multiple of S. They follow the JPEG search block by block,
+// so that the cache line each position needs is already in: tested on their own, every position
+// waited for memory.
+class SectorTests {
+public:
+    SectorTests(const ScanSettings& s, uint64_t base, const uint8_t* data, uint64_t n)
+        : s_(s), base_(base), data_(data), n_(n), aligned_(first_aligned(base, s.sector_size)),
+          sony_(data, n, "SONY"), ilce_(data, n, "ILCE") {}
 
-void match_arw(const ScanSettings& s, uint64_t base, const uint8_t* data, uint64_t n, ScanResult* r) {
-    if (n < ARW_SPAN) return;
-    TextCursor sony(data, n, "SONY");
-    TextCursor ilce(data, n, "ILCE");
-    const SigHit arw = make_hit("ARW", 3);
-    for_each_step(first_aligned(base, s.sector_size), s.sector_size, n - ARW_SPAN, [&](uint64_t p) {
-        if (std::memcmp(data + p, TIFF_LE, 4) != 0) return;
-        if (std::min(sony.first_from(p), ilce.first_from(p)) - p > ARW_TEXT_LAST) return;
-        r->sigs.emplace_back(arw).offset = base + p;
-    });
-}
+    // Tests every position below `limit` not tested yet.
+    void run_until(uint64_t limit, ScanResult* r) {
+        const uint64_t step = s_.sector_size;
+        for (; box_ < limit && box_ + BOX_HEADER_SPAN <= n_; box_ += step) {
+            const uint8_t* at = data_ + box_;
+            const uint32_t size = be32(at);
+            if (std::memcmp(at + 4, "ftyp", 4) == 0 && size >= 16 && size <= 64) {
+                r->ftyp.push_back(base_ + box_);
+            } else if (std::memcmp(at + 4, "moov", 4) == 0 && size >= s_.moov_min && size <= s_.moov_max) {
+                r->moov.push_back(MoovHit{base_ + box_, size});
+            }
+        }
+        for (; aligned_ < limit && aligned_ + sizeof XML_START <= n_; aligned_ += step) {
+            const uint8_t* at = data_ + aligned_;
+            if (s_.arw_enabled && aligned_ + ARW_SPAN <= n_ && std::memcmp(at, TIFF_LE, 4) == 0 &&
+                std::min(sony_.first_from(aligned_), ilce_.first_from(aligned_)) - aligned_ <= ARW_TEXT_LAST) {
+                arw.push_back(base_ + aligned_);
+            }
+            if (std::memcmp(at, XML_START, 4) == 0 && at[4] == XML_START[4]) xml.push_back(base_ + aligned_);
+        }
+    }
+
+    std::vector<uint64_t> arw;  // disk offsets of the hits, ascending
+    std::vector<uint64_t> xml;
+
+private:
+    const ScanSettings& s_;
+    uint64_t base_;
+    const uint8_t* data_;
+    uint64_t n_;
+    uint64_t box_ = 0;   // next box header position
+    uint64_t aligned_;   // next position on a disk sector boundary
+    TextCursor sony_;
+    TextCursor ilce_;
+};
 
 bool jpeg_marker(uint8_t byte) {
     switch (byte) {
@@ -159,54 +181,60 @@ bool jpeg_marker(uint8_t byte) {
     }
 }
 
-// Every q with q + 4 <= n where FF D8 FF and a marker byte start. Searching FF by FF and going on
-// at q + 3 after a start finds exactly these: two starts can never overlap, and the position
-// after a start's FF D8 is its FF, which is followed by a marker, never by D8.
-void match_jpeg(uint64_t base, const uint8_t* data, uint64_t n, ScanResult* r) {
+// Every q in [from, to) with q + 4 <= n where FF D8 FF and a marker byte start. Searching FF by
+// FF and going on at q + 3 after a start finds exactly these: two starts can never overlap, and
+// the position after a start's FF D8 is its FF, which is followed by a marker, never by D8.
+void match_jpeg(uint64_t base, const uint8_t* data, uint64_t n, uint64_t from, uint64_t to, ScanResult* r) {
     const SigHit jpeg = make_hit("JPEG", 4);
-    auto test = [&](uint64_t q) {
-        if (jpeg_marker(data[q + 3])) r->sigs.emplace_back(jpeg).offset = base + q;
-    };
-    uint64_t q = 0;
+    auto add = [&](uint64_t q) { r->sigs.emplace_back(jpeg).offset = base + q; };
+    uint64_t q = from;
 #if defined(__SSE2__)
-    // 64 positions a round; position q + 63 reads up to byte q + 66.
-    const __m128i ff = _mm_set1_epi8(static_cast<char>(0xFF));
-    const __m128i d8 = _mm_set1_epi8(static_cast<char>(0xD8));
-    auto starts = [&](const uint8_t* p) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 2));
-        return _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(a, ff), _mm_cmpeq_epi8(b, d8)), _mm_cmpeq_epi8(c, ff));
+    // 64 positions a round, first sifted for FF D8 alone (two loads a block: in random data about
+    // one round in a thousand holds a pair); the rounds that do are checked for the second FF and
+    // the marker byte in the vector too, so that dense data costs no branch per candidate.
+    // Position q + 63 reads up to byte q + 66.
+    auto load = [](const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
+    auto splat = [](uint8_t byte) { return _mm_set1_epi8(static_cast<char>(byte)); };
+    const __m128i ff = splat(0xFF), d8 = splat(0xD8);
+    const __m128i not_bit1 = splat(0xFD), c0 = splat(0xC0), db = splat(0xDB), e0 = splat(0xE0), two = splat(2);
+    auto pairs = [&](const uint8_t* p) {
+        return _mm_and_si128(_mm_cmpeq_epi8(load(p), ff), _mm_cmpeq_epi8(load(p + 1), d8));
     };
-    for (; q + 67 <= n; q += 64) {
-        const __m128i m0 = starts(data + q);
-        const __m128i m1 = starts(data + q + 16);
-        const __m128i m2 = starts(data + q + 32);
-        const __m128i m3 = starts(data + q + 48);
+    auto starts = [&](const uint8_t* p, __m128i pair) {
+        const __m128i marker = load(p + 3);
+        const __m128i from_e0 = _mm_sub_epi8(marker, e0);
+        const __m128i is_marker = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(_mm_and_si128(marker, not_bit1), c0), _mm_cmpeq_epi8(marker, db)),
+            _mm_cmpeq_epi8(_mm_min_epu8(from_e0, two), from_e0));  // C0 or C2, DB, E0 to E2
+        const __m128i start = _mm_and_si128(_mm_and_si128(pair, _mm_cmpeq_epi8(load(p + 2), ff)), is_marker);
+        return static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(start)));
+    };
+    for (; q + 64 <= to && q + 67 <= n; q += 64) {
+        const uint8_t* p = data + q;
+        const __m128i m0 = pairs(p);
+        const __m128i m1 = pairs(p + 16);
+        const __m128i m2 = pairs(p + 32);
+        const __m128i m3 = pairs(p + 48);
         const __m128i any = _mm_or_si128(_mm_or_si128(m0, m1), _mm_or_si128(m2, m3));
         if (_mm_movemask_epi8(any) == 0) continue;
-        const uint64_t bits = static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(m0))) |
-                              static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(m1))) << 16 |
-                              static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(m2))) << 32 |
-                              static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(m3))) << 48;
-        for (uint64_t left = bits; left; left &= left - 1) test(q + static_cast<uint64_t>(__builtin_ctzll(left)));
+        const uint64_t bits = starts(p, m0) | starts(p + 16, m1) << 16 | starts(p + 32, m2) << 32 |
+                              starts(p + 48, m3) << 48;
+        for (uint64_t left = bits; left; left &= left - 1) add(q + static_cast<uint64_t>(__builtin_ctzll(left)));
     }
 #endif
-    while (q + 4 <= n) {
-        const void* found = std::memchr(data + q, 0xFF, n - 3 - q);
+    const uint64_t end = std::min(to, n - 3);
+    while (q < end) {
+        const void* found = std::memchr(data + q, 0xFF, end - q);
         if (!found) break;
         q = static_cast<uint64_t>(static_cast<const uint8_t*>(found) - data);
-        if (data[q + 1] == 0xD8 && data[q + 2] == 0xFF) test(q);
+        if (data[q + 1] == 0xD8 && data[q + 2] == 0xFF && jpeg_marker(data[q + 3])) add(q);
         ++q;
     }
 }
 
-void match_xml(const ScanSettings& s, uint64_t base, const uint8_t* data, uint64_t n, ScanResult* r) {
-    const SigHit xml = make_hit("XML", 3);
-    for_each_step(first_aligned(base, s.sector_size), s.sector_size, n - sizeof XML_START, [&](uint64_t p) {
-        if (std::memcmp(data + p, XML_START, sizeof XML_START) == 0) r->sigs.emplace_back(xml).offset = base + p;
-    });
-}
+// Bytes the JPEG search covers before the sector tests catch up: well inside the second-level
+// cache, and a multiple of the search's 64-byte rounds.
+constexpr uint64_t MATCH_BLOCK = 65536;
 
 // Steps below this hop from one occurrence of the magic's first byte to the next with memchr;
 // longer steps visit each position.
@@ -323,10 +351,20 @@ bool scan_match_chunk(uint64_t chunk_offset, const uint8_t* data, uint64_t lengt
     result->sigs.clear();
     if (length < BOX_HEADER_SPAN) return true;
     try {
-        match_boxes(settings, chunk_offset, data, length, result);
-        if (settings.arw_enabled) match_arw(settings, chunk_offset, data, length, result);
-        match_jpeg(chunk_offset, data, length, result);
-        match_xml(settings, chunk_offset, data, length, result);
+        SectorTests sectors(settings, chunk_offset, data, length);
+        for (uint64_t from = 0; from < length; from += MATCH_BLOCK) {
+            const uint64_t to = std::min(length, from + MATCH_BLOCK);
+            match_jpeg(chunk_offset, data, length, from, to, result);
+            sectors.run_until(to, result);
+        }
+        // ARW hits open the signature list: the JPEG hits found meanwhile move behind them.
+        if (!sectors.arw.empty()) {
+            std::vector<SigHit> arw(sectors.arw.size(), make_hit("ARW", 3));
+            for (size_t i = 0; i < arw.size(); ++i) arw[i].offset = sectors.arw[i];
+            result->sigs.insert(result->sigs.begin(), arw.begin(), arw.end());
+        }
+        const SigHit xml = make_hit("XML", 3);
+        for (uint64_t offset : sectors.xml) result->sigs.emplace_back(xml).offset = offset;
         for (const ScanSignature& sig : settings.signatures) match_signature(sig, chunk_offset, data, length, result);
     } catch (const std::bad_alloc&) {
         return false;
