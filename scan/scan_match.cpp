@@ -92,40 +92,39 @@ SigHit make_hit(const char* type, size_t type_length) {
     return hit;
 }
 
-// The first start of the 4-byte `text` at or after `from` that fits the chunk; `n` when none.
-uint64_t find_text4(const uint8_t* data, uint64_t n, uint64_t from, const uint8_t* text) {
-    while (from + 4 <= n) {
-        const void* found = std::memchr(data + from, text[0], n - 3 - from);
-        if (!found) break;
-        const uint64_t at = static_cast<uint64_t>(static_cast<const uint8_t*>(found) - data);
-        if (std::memcmp(data + at + 1, text + 1, 3) == 0) return at;
-        from = at + 1;
-    }
-    return n;
-}
-
-// The next occurrence of a maker's text at or after a rising position. Each search starts past
-// the last one found, so the ARW test reads the chunk about once whatever its sector step,
-// instead of a 2 KiB window per candidate header.
+// Whether a maker's text ("SONY", "ILCE") starts anywhere in [p, last], asked for rising p. The
+// chunk is searched at most once in all: each search starts where the previous ones stopped, and
+// none reads past the window it was asked about.
 class TextCursor {
 public:
-    TextCursor(const uint8_t* data, uint64_t n, const char* text) : data_(data), n_(n) {
-        std::memcpy(text_, text, 4);
-    }
-    uint64_t first_from(uint64_t p) {
-        if (!known_ || at_ < p) {
-            at_ = find_text4(data_, n_, p, text_);
-            known_ = true;
+    TextCursor(const uint8_t* data, const char* text) : data_(data) { std::memcpy(text_, text, 4); }
+
+    // The caller guarantees last + 4 <= the chunk's length.
+    bool any_in(uint64_t p, uint64_t last) {
+        if (found_ && at_ >= p) return at_ <= last;
+        found_ = false;
+        for (uint64_t from = std::max(p, clear_to_); from <= last;) {
+            const void* hit = std::memchr(data_ + from, text_[0], last - from + 1);
+            if (!hit) break;
+            const uint64_t at = static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - data_);
+            if (std::memcmp(data_ + at + 1, text_ + 1, 3) == 0) {
+                found_ = true;
+                at_ = at;
+                clear_to_ = at;
+                return true;
+            }
+            from = at + 1;
         }
-        return at_;
+        clear_to_ = std::max(clear_to_, last + 1);
+        return false;
     }
 
 private:
     const uint8_t* data_;
-    uint64_t n_;
     uint8_t text_[4];
-    bool known_ = false;
-    uint64_t at_ = 0;  // first occurrence at or after the last position searched from; n_ when none
+    bool found_ = false;     // at_ holds the first start at or after the last position asked about
+    uint64_t at_ = 0;
+    uint64_t clear_to_ = 0;  // no start from the last position asked about up to here
 };
 
 // The tests made at sector steps: box headers at chunk positions 0, S, 2S, ...; ARW and XML at
@@ -136,7 +135,7 @@ class SectorTests {
 public:
     SectorTests(const ScanSettings& s, uint64_t base, const uint8_t* data, uint64_t n)
         : s_(s), base_(base), data_(data), n_(n), aligned_(first_aligned(base, s.sector_size)),
-          sony_(data, n, "SONY"), ilce_(data, n, "ILCE") {}
+          sony_(data, "SONY"), ilce_(data, "ILCE") {}
 
     // Tests every position below `limit` not tested yet.
     void run_until(uint64_t limit, ScanResult* r) {
@@ -152,8 +151,9 @@ public:
         }
         for (; aligned_ < limit && aligned_ + sizeof XML_START <= n_; aligned_ += step) {
             const uint8_t* at = data_ + aligned_;
+            const uint64_t last = aligned_ + ARW_TEXT_LAST;
             if (s_.arw_enabled && aligned_ + ARW_SPAN <= n_ && std::memcmp(at, TIFF_LE, 4) == 0 &&
-                std::min(sony_.first_from(aligned_), ilce_.first_from(aligned_)) - aligned_ <= ARW_TEXT_LAST) {
+                (sony_.any_in(aligned_, last) || ilce_.any_in(aligned_, last))) {
                 arw.push_back(base_ + aligned_);
             }
             if (std::memcmp(at, XML_START, 4) == 0 && at[4] == XML_START[4]) xml.push_back(base_ + aligned_);
