@@ -44,17 +44,17 @@ uint8_t not_absent(uint64_t value) {
 std::vector<uint8_t> make(const std::string& kind) {
     std::vector<uint8_t> chunk(CHUNK_SIZE);
     SplitMix rng{11};
-    for (size_t i = 0; i < CHUNK_SIZE; ++i) {
-        if (kind == "random") {
-            chunk[i] = not_absent(rng.next());
-        } else if (kind == "dense") {
+    if (kind == "random") {
+        for (uint8_t& byte : chunk) byte = not_absent(rng.next());
+    } else if (kind == "dense") {
+        for (uint8_t& byte : chunk) {
             const uint64_t r = rng.next();
             const uint64_t pick = r & 7;
-            chunk[i] = pick < 4 ? 0xFF : pick < 6 ? 0xD8 : pick < 7 ? 0xE0 : not_absent(r >> 8);
-        } else {
-            static const uint8_t start[4] = {0xFF, 0xD8, 0xFF, 0xE0};
-            chunk[i] = start[i % 4];
+            byte = pick < 4 ? 0xFF : pick < 6 ? 0xD8 : pick < 7 ? 0xE0 : not_absent(r >> 8);
         }
+    } else {
+        static const uint8_t start[4] = {0xFF, 0xD8, 0xFF, 0xE0};
+        for (size_t i = 0; i < CHUNK_SIZE; ++i) chunk[i] = start[i % 4];
     }
     return chunk;
 }
