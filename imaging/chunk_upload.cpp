@@ -158,7 +158,8 @@ std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_
     const std::string url = base_url + "/upload_chunk_status?token=" + token + "&batch_id=" + batch_id +
                             "&part_number=" + std::to_string(part_number);
     std::string error;
-    JsonPtr answer = client ? http_get_json(*client, url, 10000, 15000, &error) : http_get_json(url, 10000, 15000, &error);
+    JsonPtr answer =
+        client ? http_get_json(*client, url, 10000, 15000, &error) : http_get_json(url, 10000, 15000, &error);
     if (!answer) {
         log_write(LOG_DEBUG, "upload: status query for part %d failed: %s", part_number, error.c_str());
         return std::nullopt;

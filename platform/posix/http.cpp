@@ -232,7 +232,8 @@ HttpResponse HttpClient::perform(const HttpRequest& request) {
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // several threads; no SIGALRM for name look-ups
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_text);
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReadSize);
-    curl_easy_setopt(c, CURLOPT_USERAGENT, request.user_agent.empty() ? static_cast<const char*>(nullptr) : request.user_agent.c_str());
+    const char* user_agent = request.user_agent.empty() ? nullptr : request.user_agent.c_str();
+    curl_easy_setopt(c, CURLOPT_USERAGENT, user_agent);
 
     // libcurl's connect time-out covers the name look-up as well. It has no send or receive
     // time-outs: a transfer that moves nothing for that long is ended instead.
