@@ -5,6 +5,8 @@
 // chunk, then the chunk's bytes. The server is asked first which chunks of the part it holds;
 // those are skipped when its record is of this very part. A chunk that fails is sent twice more,
 // after 3 s and 6 s, unless the server refused it (401, 403, 404), which ends the part at once.
+// All requests of a part, and of every part the caller hands the same client, go over one
+// kept-alive connection; a chunk's bytes go out from the part itself, between a head and a tail.
 #include "imaging/chunk_upload.h"
 
 #include <cmath>
@@ -15,6 +17,7 @@
 #include "core/log.h"
 #include "core/periods.h"
 #include "net/http_json.h"
+#include "platform/http.h"
 #include "platform/system.h"
 
 namespace {
@@ -30,41 +33,6 @@ void append_field(std::string& body, const std::string& boundary, const char* na
     body += "\"\r\n\r\n";
     body += value;
     body += "\r\n";
-}
-
-// Builds the body into `body`, reusing its memory from chunk to chunk.
-bool build_body(std::string& body, const std::string& boundary, const ChunkFields& fields, const uint8_t* chunk,
-                size_t chunk_length) {
-    try {
-        body.clear();
-        body.reserve(chunk_length + 16384);
-        append_field(body, boundary, "batch_id", fields.batch_id);
-        append_field(body, boundary, "part_number", std::to_string(fields.part_number));
-        append_field(body, boundary, "total_parts", std::to_string(fields.total_parts));
-        append_field(body, boundary, "chunk_index", std::to_string(fields.chunk_index));
-        append_field(body, boundary, "total_chunks", std::to_string(fields.total_chunks));
-        append_field(body, boundary, "filename", fields.filename);
-        append_field(body, boundary, "disk_name", fields.disk_name);
-        if (fields.compression_label && !fields.compression_label->empty()) {
-            append_field(body, boundary, "compressed", *fields.compression_label);
-            append_field(body, boundary, "original_size", std::to_string(fields.original_size));
-        }
-        if (!fields.existing_disk_id.empty()) append_field(body, boundary, "existing_disk_id", fields.existing_disk_id);
-        char name[16];
-        std::snprintf(name, sizeof name, "chunk%04d", fields.chunk_index);
-        body += "--";
-        body += boundary;
-        body += "\r\nContent-Disposition: form-data; name=\"chunk\"; filename=\"";
-        body += name;
-        body += "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
-        if (chunk_length) body.append(reinterpret_cast<const char*>(chunk), chunk_length);
-        body += "\r\n--";
-        body += boundary;
-        body += "--\r\n";
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
 }
 
 bool is_refusal(const std::string& error) {
@@ -88,12 +56,23 @@ ChunkFields part_fields(const PartUpload& part, int chunks) {
 
 // Posts chunk `index` (the same body on every attempt) until it is taken, refused or has failed
 // three times; nothing on failure, with the part's error text.
-JsonPtr post_chunk(const std::string& url, const std::string& body, const std::string& content_type, int index,
-                   std::string* error) {
+JsonPtr post_chunk(HttpClient& client, const std::string& url, const std::vector<HttpBodyPiece>& body,
+                   const std::string& content_type, int index, std::string* error) {
+    bool reopened = false;  // the one free re-send after a kept-alive connection the server closed
     for (int attempt = 1;; ++attempt) {
         std::string post_error;
-        JsonPtr answer = http_post_json(url, body.data(), body.size(), content_type, &post_error);
+        bool lost_connection = false;
+        JsonPtr answer = http_post_json(client, url, body, content_type, &post_error, &lost_connection);
         if (answer) return answer;
+        if (lost_connection && !reopened) {
+            // The server closed the idle connection just as it was used; nothing of this attempt
+            // reached it, so it is no attempt.
+            log_write(LOG_DEBUG, "upload: chunk %d: kept-alive connection closed by the server (%s), reopening",
+                      index, post_error.c_str());
+            reopened = true;
+            --attempt;
+            continue;
+        }
         if (is_refusal(post_error)) {
             *error = "Chunk " + std::to_string(index) + ": " + post_error;
             return nullptr;
@@ -173,12 +152,14 @@ std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chun
 
 std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
                                                         const std::string& batch_id, int part_number,
-                                                        int total_chunks, uint64_t original_size) {
+                                                        int total_chunks, uint64_t original_size,
+                                                        HttpClient* client) {
     if (total_chunks < 0) return std::nullopt;
     const std::string url = base_url + "/upload_chunk_status?token=" + token + "&batch_id=" + batch_id +
                             "&part_number=" + std::to_string(part_number);
     std::string error;
-    JsonPtr answer = http_get_json(url, 10000, 15000, &error);
+    JsonPtr answer =
+        client ? http_get_json(*client, url, 10000, 15000, &error) : http_get_json(url, 10000, 15000, &error);
     if (!answer) {
         log_write(LOG_DEBUG, "upload: status query for part %d failed: %s", part_number, error.c_str());
         return std::nullopt;
@@ -206,11 +187,43 @@ std::string upload_new_boundary() {
     return text;
 }
 
+std::string upload_chunk_head(const std::string& boundary, const ChunkFields& fields) {
+    std::string head;
+    head.reserve(1024);
+    append_field(head, boundary, "batch_id", fields.batch_id);
+    append_field(head, boundary, "part_number", std::to_string(fields.part_number));
+    append_field(head, boundary, "total_parts", std::to_string(fields.total_parts));
+    append_field(head, boundary, "chunk_index", std::to_string(fields.chunk_index));
+    append_field(head, boundary, "total_chunks", std::to_string(fields.total_chunks));
+    append_field(head, boundary, "filename", fields.filename);
+    append_field(head, boundary, "disk_name", fields.disk_name);
+    if (fields.compression_label && !fields.compression_label->empty()) {
+        append_field(head, boundary, "compressed", *fields.compression_label);
+        append_field(head, boundary, "original_size", std::to_string(fields.original_size));
+    }
+    if (!fields.existing_disk_id.empty()) append_field(head, boundary, "existing_disk_id", fields.existing_disk_id);
+    char name[16];
+    std::snprintf(name, sizeof name, "chunk%04d", fields.chunk_index);
+    head += "--";
+    head += boundary;
+    head += "\r\nContent-Disposition: form-data; name=\"chunk\"; filename=\"";
+    head += name;
+    head += "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+    return head;
+}
+
+std::string upload_chunk_tail(const std::string& boundary) { return "\r\n--" + boundary + "--\r\n"; }
+
 std::optional<std::string> upload_chunk_body(const std::string& boundary, const ChunkFields& fields,
                                              const uint8_t* chunk, size_t chunk_length) {
-    std::string body;
-    if (!build_body(body, boundary, fields, chunk, chunk_length)) return std::nullopt;
-    return body;
+    try {
+        std::string body = upload_chunk_head(boundary, fields);
+        if (chunk_length) body.append(reinterpret_cast<const char*>(chunk), chunk_length);
+        body += upload_chunk_tail(boundary);
+        return body;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
 }
 
 JsonPtr upload_part_chunked(const PartUpload& part, std::string* error) {
@@ -218,14 +231,15 @@ JsonPtr upload_part_chunked(const PartUpload& part, std::string* error) {
         if (error) *error = std::move(text);
         return nullptr;
     };
+    std::optional<HttpClient> own;
+    HttpClient& client = part.client ? *part.client : own.emplace();
     const int chunks = upload_chunk_count(part.length);
     ChunkFields fields = part_fields(part, chunks);
     const std::string url = part.base_url + "/upload_chunk?token=" + part.token;
     const auto held = get_uploaded_chunks(part.base_url, part.token, part.batch_id, part.part_number, chunks,
-                                          part.original_size);
+                                          part.original_size, &client);
 
     JsonPtr last;
-    std::string body;
     for (int k = 0; k < chunks; ++k) {
         if (part.cancel && part.cancel->load()) return fail("Upload cancelled");
         if (held && (*held)[static_cast<size_t>(k)]) continue;
@@ -234,11 +248,20 @@ JsonPtr upload_part_chunked(const PartUpload& part, std::string* error) {
         const size_t length = static_cast<size_t>(std::min<uint64_t>(UPLOAD_CHUNK_SIZE, part.length - start));
         fields.chunk_index = k;
         const std::string boundary = upload_new_boundary();
-        if (!build_body(body, boundary, fields, part.data ? part.data + start : nullptr, length)) {
+        std::string head, tail;
+        try {
+            head = upload_chunk_head(boundary, fields);
+            tail = upload_chunk_tail(boundary);
+        } catch (const std::bad_alloc&) {
             return fail("Failed to build chunk body");
         }
+        const std::vector<HttpBodyPiece> body = {
+            {head.data(), head.size()},
+            {part.data ? part.data + start : nullptr, part.data ? length : 0},
+            {tail.data(), tail.size()},
+        };
         std::string post_error;
-        JsonPtr answer = post_chunk(url, body, "multipart/form-data; boundary=" + boundary, k, &post_error);
+        JsonPtr answer = post_chunk(client, url, body, "multipart/form-data; boundary=" + boundary, k, &post_error);
         if (!answer) return fail(std::move(post_error));
         last = std::move(answer);
     }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/json.h"
+#include "platform/http.h"
 
 constexpr size_t UPLOAD_CHUNK_SIZE = 4194304;
 
@@ -40,7 +41,14 @@ struct ChunkFields {
     std::string existing_disk_id;  // sent only when non-empty
 };
 
-// The whole multipart body of one chunk; nothing when memory cannot be had.
+// A chunk's body is sent in three pieces: the head (the text fields and the file field's header),
+// the chunk's bytes where they lie in the part, and the tail (the closing boundary).
+// Both throw std::bad_alloc when memory cannot be had.
+std::string upload_chunk_head(const std::string& boundary, const ChunkFields& fields);
+std::string upload_chunk_tail(const std::string& boundary);
+
+// The whole multipart body of one chunk, the three pieces in one; nothing when memory cannot be
+// had.
 std::optional<std::string> upload_chunk_body(const std::string& boundary, const ChunkFields& fields,
                                              const uint8_t* chunk, size_t chunk_length);
 
@@ -54,10 +62,11 @@ std::vector<uint8_t> chunk_flags_from_answer(const cJSON* answer, int total_chun
 
 // Asks {base_url}/upload_chunk_status which chunks of the part it holds: one flag per chunk,
 // 1 where the server has it. Nothing when the server could not be asked or gave no JSON; the
-// caller then sends every chunk.
+// caller then sends every chunk. The query goes over `client` when one is given.
 std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_url, const std::string& token,
                                                         const std::string& batch_id, int part_number,
-                                                        int total_chunks, uint64_t original_size);
+                                                        int total_chunks, uint64_t original_size,
+                                                        HttpClient* client = nullptr);
 
 struct PartUpload {
     std::string base_url;
@@ -72,6 +81,9 @@ struct PartUpload {
     std::string disk_name;
     const std::string* existing_disk_id = nullptr;  // null when the request carried none
     const std::atomic<bool>* cancel = nullptr;      // the job's flag, looked at before every chunk
+    // The uploader's client, whose connection serves every chunk and part of a job; when null the
+    // part makes one of its own. Used only by the calling thread.
+    HttpClient* client = nullptr;
 };
 
 // The pause after a chunk's failed attempt (1 or 2) before the next: 3 s, then 6 s. The wait
@@ -82,4 +94,6 @@ uint32_t upload_retry_pause_ms(int attempt);
 // was given) when the server already held every chunk. Nothing on failure, with *error set to
 // "Upload cancelled", "Failed to build chunk body", "Chunk N: <error>" (refusals, not retried) or
 // "Chunk N failed after 3 retries: <error>".
+// A chunk whose kept-alive connection the server had closed before answering is sent again at
+// once on a new one; that costs none of its three attempts, and happens once per chunk at most.
 JsonPtr upload_part_chunked(const PartUpload& part, std::string* error);

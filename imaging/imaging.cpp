@@ -293,8 +293,8 @@ void record_uploaded(Job& job, const cJSON* answer) {
     if (first_id) log_write(LOG_INFO, "imaging: server disk id %s", disk_id.c_str());
 }
 
-// Uploads one part; the error text when it could not be.
-std::optional<std::string> upload_part(Job& job, const ImagePart& part) {
+// Uploads one part over the uploader's client; the error text when it could not be.
+std::optional<std::string> upload_part(Job& job, const ImagePart& part, HttpClient& client) {
     const ImagingPlan& plan = job.plan;
     PartUpload upload;
     upload.base_url = plan.base_url;
@@ -309,6 +309,7 @@ std::optional<std::string> upload_part(Job& job, const ImagePart& part) {
     upload.disk_name = plan.disk_name;
     upload.existing_disk_id = plan.existing_disk_id ? &*plan.existing_disk_id : nullptr;
     upload.cancel = &job.cancel;
+    upload.client = &client;
     std::string error;
     JsonPtr answer = upload_part_chunked(upload, &error);
     if (!answer) return error;
@@ -318,6 +319,7 @@ std::optional<std::string> upload_part(Job& job, const ImagePart& part) {
 
 void uploader_stage(const std::shared_ptr<Job>& job) {
     const Progress progress{job->plan};
+    HttpClient client;  // one kept-alive connection for every chunk of every part
     while (ImagePartPtr part = job->upload_queue.pop()) {
         if (job->cancel.load()) {
             discard_rest(std::move(part), job->upload_queue);
@@ -326,7 +328,7 @@ void uploader_stage(const std::shared_ptr<Job>& job) {
         log_write(LOG_INFO, "  Uploading part %d/%d (%s)...", part->part_number, part->total_parts,
                   format_size(part->length).c_str());
         progress.uploading(part->part_number, job->uploaded(), part->length);
-        const std::optional<std::string> error = upload_part(*job, *part);
+        const std::optional<std::string> error = upload_part(*job, *part, client);
         if (!error) {
             log_write(LOG_INFO, "  Upload OK part %d", part->part_number);
             part_buffer_pool().give(std::move(part->data));

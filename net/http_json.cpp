@@ -97,29 +97,34 @@ uint32_t http_post_connect_timeout_ms(size_t body_length) {
     return static_cast<uint32_t>(ms < 30000 ? 30000 : ms > 600000 ? 600000 : ms);
 }
 
-JsonPtr http_post_json(const std::string& url, const void* body, size_t body_length, const std::string& content_type,
-                       std::string* error) {
-    if (!url_usable(url)) {
-        set_error(error, "Invalid URL");
-        return nullptr;
-    }
+namespace {
+
+HttpRequest post_request(const std::string& url, const std::string& content_type) {
     HttpRequest request;
     request.method = "POST";
     request.url = url;
     request.user_agent = ZELVO_USER_AGENT;
     request.headers.emplace_back("Content-Type", content_type);
-    request.body = body;
-    request.body_length = body_length;
     request.resolve_timeout_ms = 30000;
-    request.connect_timeout_ms = http_post_connect_timeout_ms(body_length);
     request.send_timeout_ms = 600000;
     request.receive_timeout_ms = 600000;
     request.max_body = HTTP_JSON_MAX_ANSWER;
-
-    return judge_answer(http_request(request), "POST", error);
+    return request;
 }
 
-JsonPtr http_get_json(const std::string& url, uint32_t connect_ms, uint32_t io_ms, std::string* error) {
+JsonPtr post(HttpClient& client, HttpRequest& request, std::string* error, bool* lost_connection) {
+    if (lost_connection) *lost_connection = false;
+    if (!url_usable(request.url)) {
+        set_error(error, "Invalid URL");
+        return nullptr;
+    }
+    request.connect_timeout_ms = http_post_connect_timeout_ms(static_cast<size_t>(http_body_length(request)));
+    const HttpResponse response = client.perform(request);
+    if (lost_connection) *lost_connection = http_lost_kept_connection(response);
+    return judge_answer(response, "POST", error);
+}
+
+JsonPtr get(HttpClient& client, const std::string& url, uint32_t connect_ms, uint32_t io_ms, std::string* error) {
     if (!url_usable(url)) {
         set_error(error, "Invalid URL");
         return nullptr;
@@ -133,5 +138,33 @@ JsonPtr http_get_json(const std::string& url, uint32_t connect_ms, uint32_t io_m
     request.send_timeout_ms = io_ms;
     request.receive_timeout_ms = io_ms;
     request.max_body = HTTP_JSON_MAX_ANSWER;
-    return judge_answer(http_request(request), "GET", error);
+    return judge_answer(client.perform(request), "GET", error);
+}
+
+}  // namespace
+
+JsonPtr http_post_json(const std::string& url, const void* body, size_t body_length, const std::string& content_type,
+                       std::string* error) {
+    HttpClient client;
+    HttpRequest request = post_request(url, content_type);
+    request.body = body;
+    request.body_length = body_length;
+    return post(client, request, error, nullptr);
+}
+
+JsonPtr http_post_json(HttpClient& client, const std::string& url, const std::vector<HttpBodyPiece>& body,
+                       const std::string& content_type, std::string* error, bool* lost_connection) {
+    HttpRequest request = post_request(url, content_type);
+    request.body_pieces = body;
+    return post(client, request, error, lost_connection);
+}
+
+JsonPtr http_get_json(const std::string& url, uint32_t connect_ms, uint32_t io_ms, std::string* error) {
+    HttpClient client;
+    return get(client, url, connect_ms, io_ms, error);
+}
+
+JsonPtr http_get_json(HttpClient& client, const std::string& url, uint32_t connect_ms, uint32_t io_ms,
+                      std::string* error) {
+    return get(client, url, connect_ms, io_ms, error);
 }

@@ -1,12 +1,15 @@
-// HTTP requests whose answer is JSON: a POST with a body and a GET. Each call opens and closes its
-// own connection, so any thread may call them at any time.
+// HTTP requests whose answer is JSON: a POST with a body and a GET. The forms without a client
+// open and close a connection of their own, so any thread may call them at any time; the forms
+// with one go over that client's kept-alive connection.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/json.h"
+#include "platform/http.h"
 
 // Longest answer body read; an answer is parsed only when it arrived whole.
 constexpr size_t HTTP_JSON_MAX_ANSWER = 1048576;
@@ -30,3 +33,14 @@ JsonPtr http_post_json(const std::string& url, const void* body, size_t body_len
 // and the body is JSON; otherwise nothing, with a short text in *error (when error is not null):
 // "Invalid URL", "HTTP N: body", "Invalid JSON response (HTTP N)" or the failed step's text.
 JsonPtr http_get_json(const std::string& url, uint32_t connect_ms, uint32_t io_ms, std::string* error);
+
+// As http_post_json, over `client`, with the body given as pieces that are sent where they lie.
+// *lost_connection (when not null) tells whether the failure was the server's having closed the
+// kept-alive connection before it answered (http_lost_kept_connection): the same request may then
+// be sent again at once.
+JsonPtr http_post_json(HttpClient& client, const std::string& url, const std::vector<HttpBodyPiece>& body,
+                       const std::string& content_type, std::string* error, bool* lost_connection = nullptr);
+
+// As http_get_json, over `client`.
+JsonPtr http_get_json(HttpClient& client, const std::string& url, uint32_t connect_ms, uint32_t io_ms,
+                      std::string* error);

@@ -1,7 +1,9 @@
-// POSIX back end of the HTTP client, on libcurl's easy interface: one easy handle per request,
-// nothing shared between calls but libcurl's own one-time initialisation.
+// POSIX back end of the HTTP client, on libcurl's easy interface: one easy handle per client,
+// reused from request to request so that its connection cache keeps the connection to the server
+// open. Nothing is shared between clients but libcurl's own one-time initialisation.
 //
-// Sections: the transfer record and its write callback; option set-up; http_request.
+// Sections: the transfer record, its write callback and the body reader; failure classes; option
+// set-up; HttpClient::perform.
 #include "platform/http.h"
 
 #include <curl/curl.h>
@@ -17,6 +19,10 @@ namespace {
 
 constexpr long kReadSize = 65536;  // bytes libcurl hands over per write callback at most
 constexpr long kMaxRedirects = 10;
+// libcurl copies a body through its upload buffer, sending it a buffer at a time: a large one
+// keeps the sends of a multi-MiB chunk few. Small bodies keep libcurl's default.
+constexpr long kLargeUploadBuffer = 2097152;
+constexpr long kDefaultUploadBuffer = 65536;
 
 struct Transfer {
     const HttpRequest* request;
@@ -69,6 +75,48 @@ size_t on_write(char* data, size_t, size_t size, void* user) {
     return size;
 }
 
+// Hands libcurl the body's pieces in order, straight from where they lie; the seek callback lets
+// libcurl start again from the first byte when it re-sends (a redirect, a connection that died).
+struct BodyReader {
+    const HttpBodyPiece* pieces = nullptr;
+    size_t count = 0;
+    size_t index = 0;   // the piece being read
+    size_t offset = 0;  // within it
+};
+
+size_t on_read(char* buffer, size_t size, size_t items, void* user) {
+    auto* r = static_cast<BodyReader*>(user);
+    const size_t room = size * items;
+    size_t copied = 0;
+    while (copied < room && r->index < r->count) {
+        const HttpBodyPiece& piece = r->pieces[r->index];
+        const size_t take = std::min(room - copied, piece.length - r->offset);
+        if (take) std::memcpy(buffer + copied, static_cast<const char*>(piece.data) + r->offset, take);
+        copied += take;
+        r->offset += take;
+        if (r->offset == piece.length) {
+            ++r->index;
+            r->offset = 0;
+        }
+    }
+    return copied;
+}
+
+int on_seek(void* user, curl_off_t to, int origin) {
+    auto* r = static_cast<BodyReader*>(user);
+    if (origin != SEEK_SET || to < 0) return CURL_SEEKFUNC_CANTSEEK;
+    uint64_t left = static_cast<uint64_t>(to);
+    r->index = 0;
+    r->offset = 0;
+    while (r->index < r->count && left >= r->pieces[r->index].length) {
+        left -= r->pieces[r->index].length;
+        ++r->index;
+    }
+    if (r->index == r->count && left > 0) return CURL_SEEKFUNC_FAIL;
+    r->offset = static_cast<size_t>(left);
+    return CURL_SEEKFUNC_OK;
+}
+
 long clamp_long(uint64_t value) { return static_cast<long>(std::min<uint64_t>(value, LONG_MAX)); }
 
 bool has_header(const HttpRequest& request, const char* name) {
@@ -99,7 +147,7 @@ void classify(CURLcode rc, CURL* c, const HttpRequest& request, HttpResponse* re
     curl_easy_getinfo(c, CURLINFO_REQUEST_SIZE, &request_size);
     curl_off_t uploaded = 0;
     curl_easy_getinfo(c, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-    const bool sent = request_size > 0 && static_cast<uint64_t>(uploaded) >= request.body_length;
+    const bool sent = request_size > 0 && static_cast<uint64_t>(uploaded) >= http_body_length(request);
     const HttpStep after_connect = response->status ? HttpStep::read : sent ? HttpStep::receive : HttpStep::send;
     switch (rc) {
         case CURLE_URL_MALFORMAT:
@@ -144,21 +192,34 @@ void classify(CURLcode rc, CURL* c, const HttpRequest& request, HttpResponse* re
 
 }  // namespace
 
-HttpResponse http_request(const HttpRequest& request) {
+struct HttpClient::State {
+    std::unique_ptr<CURL, CurlDeleter> curl;  // kept for its connection cache; made at the first request
+    char error_text[CURL_ERROR_SIZE] = {};    // libcurl's words for the last failure
+    long upload_buffer = 0;                   // the upload buffer size set on `curl` (0: none yet)
+    bool answered = false;                    // a response has come in on `curl` before
+};
+
+HttpClient::HttpClient() : state_(std::make_unique<State>()) {}
+HttpClient::~HttpClient() = default;
+
+HttpResponse HttpClient::perform(const HttpRequest& request) {
     HttpResponse response;
     static std::once_flag init_once;
     std::call_once(init_once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
-    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
-    if (!curl) {
+    if (!state_->curl) state_->curl.reset(curl_easy_init());
+    if (!state_->curl) {
         response.error = "curl_easy_init failed";
         response.failed_step = HttpStep::open;
         return response;
     }
-    CURL* c = curl.get();
+    CURL* c = state_->curl.get();
     Transfer transfer{&request, &response, c};
-    char error_text[CURL_ERROR_SIZE] = {};
+    char* error_text = state_->error_text;
+    error_text[0] = 0;
 
+    // The handle lives on from request to request, so every option a request depends on is set
+    // here each time, to this request's value or back to the default.
     curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
     // Like WinHTTP: redirects are followed, but never from https down to plain http.
@@ -171,7 +232,8 @@ HttpResponse http_request(const HttpRequest& request) {
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);  // several threads; no SIGALRM for name look-ups
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error_text);
     curl_easy_setopt(c, CURLOPT_BUFFERSIZE, kReadSize);
-    if (!request.user_agent.empty()) curl_easy_setopt(c, CURLOPT_USERAGENT, request.user_agent.c_str());
+    const char* user_agent = request.user_agent.empty() ? nullptr : request.user_agent.c_str();
+    curl_easy_setopt(c, CURLOPT_USERAGENT, user_agent);
 
     // libcurl's connect time-out covers the name look-up as well. It has no send or receive
     // time-outs: a transfer that moves nothing for that long is ended instead.
@@ -181,17 +243,35 @@ HttpResponse http_request(const HttpRequest& request) {
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, std::max(1L, clamp_long((uint64_t{stall_ms} + 999) / 1000)));
 
+    const HttpBodyPiece single{request.body, request.body ? request.body_length : 0};
+    BodyReader reader;
+    reader.pieces = request.body_pieces.empty() ? &single : request.body_pieces.data();
+    reader.count = request.body_pieces.empty() ? 1 : request.body_pieces.size();
+    const uint64_t body_length = http_body_length(request);
+
+    curl_easy_setopt(c, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, static_cast<char*>(nullptr));
     if (strcasecmp(request.method.c_str(), "GET") == 0) {
         curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
     } else if (strcasecmp(request.method.c_str(), "HEAD") == 0) {
         curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
     } else {
+        curl_easy_setopt(c, CURLOPT_POST, 1L);
         if (strcasecmp(request.method.c_str(), "POST") != 0) {
             curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, request.method.c_str());
         }
-        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body_length));
-        curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.body ? request.body : "");
+        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_length));
+        // Setting the size frees libcurl's buffer, so it is set only when it changes.
+        const long buffer = body_length > kDefaultUploadBuffer ? kLargeUploadBuffer : kDefaultUploadBuffer;
+        if (buffer != state_->upload_buffer) {
+            curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, buffer);
+            state_->upload_buffer = buffer;
+        }
     }
+    curl_easy_setopt(c, CURLOPT_READFUNCTION, on_read);
+    curl_easy_setopt(c, CURLOPT_READDATA, &reader);
+    curl_easy_setopt(c, CURLOPT_SEEKFUNCTION, on_seek);
+    curl_easy_setopt(c, CURLOPT_SEEKDATA, &reader);
 
     // Send what the caller asked for and nothing more: no "Expect: 100-continue" pause before large
     // bodies and no form Content-Type the caller did not choose.
@@ -208,12 +288,24 @@ HttpResponse http_request(const HttpRequest& request) {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &transfer);
 
     CURLcode rc = curl_easy_perform(c);
+    // Nothing of this request may outlive it in the handle.
+    curl_easy_setopt(c, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    curl_easy_setopt(c, CURLOPT_READDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(c, CURLOPT_SEEKDATA, static_cast<void*>(nullptr));
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+
+    // No new connection for this request: it went over the one the last request left open.
+    long connects = 0;
+    curl_easy_getinfo(c, CURLINFO_NUM_CONNECTS, &connects);
+    response.reused_connection = state_->answered && connects == 0;
+
     if (rc == CURLE_WRITE_ERROR && transfer.truncated) rc = CURLE_OK;
     if (response.status == 0) {
         long status = 0;
         curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
         response.status = static_cast<int>(status);
     }
+    if (response.status != 0) state_->answered = true;
 
     if (rc != CURLE_OK) {
         if (response.aborted) {

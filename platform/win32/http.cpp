@@ -1,7 +1,8 @@
-// Win32 back end of the HTTP client, on WinHTTP in synchronous mode. Every call opens and closes
-// its own session, connection and request handles; nothing is kept between calls.
+// Win32 back end of the HTTP client, on WinHTTP in synchronous mode. A client keeps its session
+// and connection handles from request to request, so that WinHTTP's pool hands the next request
+// the connection the last one left open; each request has a request handle of its own.
 //
-// Sections: handle owner and header queries; http_request.
+// Sections: handle owner and header queries; the body; HttpClient::perform.
 #include "platform/http.h"
 
 #include <windows.h>
@@ -17,6 +18,8 @@ namespace {
 
 constexpr DWORD kReadSize = 65536;  // bytes asked for per WinHttpReadData
 
+constexpr DWORD kMaxWrite = 1u << 30;  // bytes handed to one WinHttpWriteData at most
+
 // Closes its handle on every path; declared session, connection, request so that they close in
 // the reverse order.
 struct Handle {
@@ -24,8 +27,10 @@ struct Handle {
     Handle() = default;
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
-    ~Handle() {
+    ~Handle() { reset(); }
+    void reset(HINTERNET to = nullptr) {
         if (h) WinHttpCloseHandle(h);
+        h = to;
     }
 };
 
@@ -67,10 +72,59 @@ int64_t query_content_length(HINTERNET request) {
     return *p ? -1 : value;
 }
 
+// Whether the server said it closes the connection after this answer.
+bool closes_connection(HINTERNET request) {
+    wchar_t text[64] = {};
+    DWORD size = sizeof text;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONNECTION, WINHTTP_HEADER_NAME_BY_INDEX, text, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return false;
+    }
+    return _wcsicmp(text, L"close") == 0;
+}
+
+// Sends a body of several pieces: the request goes out with the whole length and no data, then
+// each piece is written as it lies. The error of the failed call, or 0.
+DWORD send_pieces(HINTERNET request, const std::vector<HttpBodyPiece>& pieces, DWORD total, const char** call) {
+    *call = "WinHttpSendRequest";
+    if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, total, 0)) {
+        return GetLastError();
+    }
+    *call = "WinHttpWriteData";
+    for (const HttpBodyPiece& piece : pieces) {
+        const char* at = static_cast<const char*>(piece.data);
+        size_t left = piece.length;
+        while (left > 0) {
+            DWORD written = 0;
+            if (!WinHttpWriteData(request, at, static_cast<DWORD>(std::min<size_t>(left, kMaxWrite)), &written)) {
+                return GetLastError();
+            }
+            if (written == 0) return ERROR_WINHTTP_CONNECTION_ERROR;
+            at += written;
+            left -= written;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
-HttpResponse http_request(const HttpRequest& request) {
+// Members close in reverse order: the connection before its session.
+struct HttpClient::State {
+    Handle session;           // made at the first request, again when the user agent changes
+    std::wstring user_agent;  // the session's
+    Handle connection;        // to `host`:`port`; WinHTTP pools the sockets beneath it
+    std::wstring host;
+    INTERNET_PORT port = 0;
+    bool kept_alive = false;  // the last answer on `connection` left its socket open
+};
+
+HttpClient::HttpClient() : state_(std::make_unique<State>()) {}
+HttpClient::~HttpClient() = default;
+
+HttpResponse HttpClient::perform(const HttpRequest& request) {
     HttpResponse response;
+    State& state = *state_;
 
     std::wstring url = to_wide(request.url);
     URL_COMPONENTS parts{};
@@ -90,33 +144,50 @@ HttpResponse http_request(const HttpRequest& request) {
     std::wstring extra(parts.lpszExtraInfo, parts.dwExtraInfoLength);
     path += extra.substr(0, extra.find(L'#'));  // the query goes to the server, a fragment does not
     if (path.empty()) path = L"/";
-    if (request.body_length > MAXDWORD) {
+    const uint64_t body_length = http_body_length(request);
+    if (body_length > MAXDWORD) {
         response.error = "request body too large";
         response.failed_step = HttpStep::url;
         return response;
     }
 
-    Handle session, connection, handle;
-    session.h = WinHttpOpen(to_wide(request.user_agent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!session.h) {
-        fail(&response, HttpStep::open, "WinHttpOpen", GetLastError());
-        return response;
+    std::wstring user_agent = to_wide(request.user_agent);
+    if (!state.session.h || user_agent != state.user_agent) {
+        state.connection.reset();
+        state.session.reset(WinHttpOpen(user_agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                        WINHTTP_NO_PROXY_BYPASS, 0));
+        state.user_agent = user_agent;
+        state.kept_alive = false;
+        if (!state.session.h) {
+            fail(&response, HttpStep::open, "WinHttpOpen", GetLastError());
+            return response;
+        }
     }
-    WinHttpSetTimeouts(session.h, timeout(request.resolve_timeout_ms), timeout(request.connect_timeout_ms),
-                       timeout(request.send_timeout_ms), timeout(request.receive_timeout_ms));
-    connection.h = WinHttpConnect(session.h, host.c_str(), parts.nPort, 0);
-    if (!connection.h) {
-        fail(&response, HttpStep::connect, "WinHttpConnect", GetLastError());
-        return response;
+    if (!state.connection.h || host != state.host || parts.nPort != state.port) {
+        state.connection.reset(WinHttpConnect(state.session.h, host.c_str(), parts.nPort, 0));
+        state.host = host;
+        state.port = parts.nPort;
+        state.kept_alive = false;
+        if (!state.connection.h) {
+            fail(&response, HttpStep::connect, "WinHttpConnect", GetLastError());
+            return response;
+        }
     }
-    handle.h = WinHttpOpenRequest(connection.h, to_wide(request.method).c_str(), path.c_str(), nullptr,
+    // Whatever happens now, only a whole answer that keeps its socket open makes the next request
+    // go out on a kept connection.
+    response.reused_connection = state.kept_alive;
+    state.kept_alive = false;
+
+    Handle handle;
+    handle.h = WinHttpOpenRequest(state.connection.h, to_wide(request.method).c_str(), path.c_str(), nullptr,
                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                   parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0);
     if (!handle.h) {
         fail(&response, HttpStep::open_request, "WinHttpOpenRequest", GetLastError());
         return response;
     }
+    WinHttpSetTimeouts(handle.h, timeout(request.resolve_timeout_ms), timeout(request.connect_timeout_ms),
+                       timeout(request.send_timeout_ms), timeout(request.receive_timeout_ms));
     // The default already, stated so that no later change lets a redirect drop TLS.
     DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
     WinHttpSetOption(handle.h, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
@@ -129,11 +200,19 @@ HttpResponse http_request(const HttpRequest& request) {
         }
     }
 
-    DWORD body_length = static_cast<DWORD>(request.body_length);
-    LPVOID body = request.body ? const_cast<void*>(request.body) : WINHTTP_NO_REQUEST_DATA;
-    if (!WinHttpSendRequest(handle.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, body_length, body_length, 0)) {
-        fail(&response, HttpStep::send, "WinHttpSendRequest", GetLastError());
-        return response;
+    const DWORD total = static_cast<DWORD>(body_length);
+    if (request.body_pieces.empty()) {
+        LPVOID body = request.body ? const_cast<void*>(request.body) : WINHTTP_NO_REQUEST_DATA;
+        if (!WinHttpSendRequest(handle.h, WINHTTP_NO_ADDITIONAL_HEADERS, 0, body, total, total, 0)) {
+            fail(&response, HttpStep::send, "WinHttpSendRequest", GetLastError());
+            return response;
+        }
+    } else {
+        const char* call = nullptr;
+        if (DWORD code = send_pieces(handle.h, request.body_pieces, total, &call)) {
+            fail(&response, HttpStep::send, call, code);
+            return response;
+        }
     }
     if (!WinHttpReceiveResponse(handle.h, nullptr)) {
         fail(&response, HttpStep::receive, "WinHttpReceiveResponse", GetLastError());
@@ -175,5 +254,7 @@ HttpResponse http_request(const HttpRequest& request) {
         }
     }
     http_finish(request, truncated, &response);
+    // A body left unread closes the socket with the request handle.
+    state.kept_alive = response.ok && !truncated && !closes_connection(handle.h);
     return response;
 }

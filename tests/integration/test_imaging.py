@@ -423,6 +423,42 @@ def test_multipart_bodies_read_by_a_standard_parser(linux, server, tmp_path):
     assert agent.wait_exit() == 0
 
 
+def test_one_kept_alive_connection_per_job_reopened_when_the_server_closes_it(target, server, tmp_path):
+    """Every request of a job (status queries and chunks of all its parts) goes over one connection;
+    one the server closes after answering, without saying so, is replaced by a new one with no
+    retry and no pause, and the image still arrives whole."""
+    source = tmp_path / "kept.bin"
+    digest = make_file(source, 24 * MiB + 9, seed=12)
+    path = str(source) if target.name == "linux" else "Z:" + str(source).replace("/", "\\")
+    agent = connect_agent(target, server)
+
+    def job():
+        mark = next_log_seq(server)
+        evs, _ = run_job(server, {"file_path": path, "part_size_mb": 8}, timeout=180)
+        assert evs[-1][0] == "job_complete", evs[-3:]
+        batch = complete_batch(server, evs[-1][1]["batch_id"])
+        assert batch["image_size"] == 24 * MiB + 9 and batch["image_sha256"] == digest
+        return server.upload_log(mark)
+
+    requests = job()
+    assert [r["kind"] for r in requests].count("status") == 4
+    assert len(requests) > 8
+    assert len({r["connection"] for r in requests}) == 1, requests
+
+    # The first three chunks each close their connection behind their answer.
+    server.upload_fault(close_after=3)
+    requests = job()
+    closed = [r["seq"] for r in requests if r["kind"] == "chunk"][:3]
+    for before, after in zip(requests, requests[1:]):
+        if before["seq"] in closed:
+            assert after["connection"] not in {r["connection"] for r in requests if r["seq"] <= before["seq"]}
+        else:
+            assert after["connection"] == before["connection"], requests
+    assert not [line for line in log(target) if "retrying in" in line]
+    target.exit(agent)
+    assert agent.wait_exit(60) == 0
+
+
 def test_upload_through_winhttp_under_wine(wine, server, tmp_path):
     source = tmp_path / "wine.bin"
     digest = make_file(source, 20 * MiB + 5, seed=9)
