@@ -10,6 +10,8 @@
 // The result lists are reused from one run to the next, as the scan job reuses them per chunk.
 #include <benchmark/benchmark.h>
 
+#include "bench_defaults.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -147,13 +149,8 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Defaults for a shared machine: a few short repetitions, interleaved so that a burst of load
-    // from elsewhere does not land on one benchmark only. Flags given on the command line win.
-    std::vector<char*> args(argv, argv + argc);
-    char repetitions[] = "--benchmark_repetitions=5";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char min_time[] = "--benchmark_min_time=0.2";
-    args.insert(args.begin() + 1, {repetitions, interleave, min_time});
+    std::vector<std::string> storage;
+    std::vector<char*> args = bench_arguments(argc, argv, "0.2", storage);
     std::string format = "console";
     for (const char* given : args) {
         const std::string arg = given;

@@ -9,6 +9,8 @@
 // random generator skips that one value, which changes nothing for the encoder.
 #include <benchmark/benchmark.h>
 
+#include "bench_defaults.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -256,14 +258,8 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Defaults for a shared machine: a few short repetitions, interleaved so that a burst of load
-    // from elsewhere does not land on one benchmark only. Flags given on the command line come
-    // later and win.
-    std::vector<char*> args(argv, argv + argc);
-    char repetitions[] = "--benchmark_repetitions=5";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char min_time[] = "--benchmark_min_time=0.3";
-    args.insert(args.begin() + 1, {repetitions, interleave, min_time});
+    std::vector<std::string> storage;
+    std::vector<char*> args = bench_arguments(argc, argv, "0.3", storage);
     // The summary goes with the console format only; --benchmark_color is honoured by hand, since
     // the library applies it only to the reporter it makes itself. Read before Initialize() takes
     // the library's flags out of the list.

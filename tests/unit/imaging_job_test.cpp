@@ -1,10 +1,6 @@
 // The imaging job's memory (the shared part-buffer pool and its byte budget) and its record: a
 // dashboard that starts the next job as soon as one completes must get a new job.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +14,7 @@
 #include "imaging/imaging.h"
 #include "imaging/part_buffer.h"
 #include "net/proto.h"
+#include "loopback_server.h"
 #include "test_support.h"
 
 namespace {
@@ -69,60 +66,6 @@ TEST(PartBufferPool, IdleBuffersAreReleasedAfterTheIdleTime) {
     EXPECT_EQ(pool.held_bytes(), 0u);
 }
 
-// Answers every request on every connection with {"status":"ok"} and closes it.
-class OkServer {
-public:
-    OkServer() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(fd_, 8);
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~OkServer() {
-        stop_ = true;
-        shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        close(fd_);
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    void serve() {
-        while (!stop_) {
-            const int client = accept(fd_, nullptr, nullptr);
-            if (client < 0) return;
-            std::string request;
-            char buffer[65536];
-            size_t want = std::string::npos;
-            while (request.size() < want) {
-                const ssize_t n = read(client, buffer, sizeof buffer);
-                if (n <= 0) break;
-                request.append(buffer, static_cast<size_t>(n));
-                const size_t end = request.find("\r\n\r\n");
-                if (end != std::string::npos && want == std::string::npos) {
-                    const size_t at = request.find("Content-Length: ");
-                    want = end + 4 + (at < end ? std::stoul(request.substr(at + 16)) : 0);
-                }
-            }
-            const std::string answer =
-                "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 15\r\nConnection: close\r\n\r\n"
-                "{\"status\":\"ok\"}";
-            (void)!write(client, answer.data(), answer.size());
-            close(client);
-        }
-    }
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 struct Seen {
     std::mutex lock;
     std::string next_request;  // dispatched the moment the first job_complete goes out
@@ -149,11 +92,14 @@ TEST(ImagingJob, ARequestRightAfterJobCompleteStartsTheNextJob) {
     testing_support::TempDir dir;
     const std::string file = dir.file("source.bin");
     testing_support::write_file(file, std::string(3000, 'z') + "tail");
-    OkServer server;
+    testing_support::ScriptedServer server([](int, int, const std::string&) {
+        return std::string("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 15\r\n\r\n") +
+               R"({"status":"ok"})";
+    });
     proto_init();
     imaging_register();
     const std::string request = R"({"e":"upload_local_file","d":{"file_path":")" + file + R"(","token":"t","server_url":")" +
-                                server.url() + R"("}})";
+                                server.url("") + R"("}})";
     g_seen->next_request = request;
     proto_watch_sends(watch);
     proto_dispatch(request.c_str(), request.size());

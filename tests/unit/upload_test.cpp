@@ -1,9 +1,7 @@
 // Upload client pieces: chunking and names, the multipart body, the resume flags, the POST's
 // time-out and error texts (against a one-shot HTTP server in the test), the part queue and the
 // disk-name cleaning.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +15,7 @@
 #include "imaging/chunk_upload.h"
 #include "imaging/imaging.h"
 #include "net/http_json.h"
+#include "loopback_server.h"
 
 namespace {
 
@@ -182,15 +181,7 @@ TEST(Upload, ConnectTimeoutFollowsTheBodyLength) {
 class OneShotServer {
 public:
     explicit OneShotServer(std::string answer) : answer_(std::move(answer)) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(fd_, 1);
-        socklen_t len = sizeof addr;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        fd_ = testing_support::loopback_listen(&port_);
         thread_ = std::thread([this] { serve(); });
     }
     ~OneShotServer() {
