@@ -65,13 +65,12 @@ PartBuffer PartBufferPool::take(size_t capacity, size_t min_count) {
         }
     };
     for (;;) {
-        // The smallest idle buffer that holds the part without wasting more than its size again.
+        // The smallest idle buffer that holds the part. A larger one is still better than fresh
+        // memory: its pages are there already, and the part touches only what it fills.
         auto fit = idle_.end();
         for (auto it = idle_.begin(); it != idle_.end(); ++it) {
             const size_t have = it->buffer.capacity();
-            if (have >= capacity && have / 2 <= capacity && (fit == idle_.end() || have < fit->buffer.capacity())) {
-                fit = it;
-            }
+            if (have >= capacity && (fit == idle_.end() || have < fit->buffer.capacity())) fit = it;
         }
         if (fit != idle_.end()) {
             PartBuffer found = std::move(fit->buffer);

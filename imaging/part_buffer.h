@@ -49,7 +49,7 @@ public:
     PartBufferPool(const PartBufferPool&) = delete;
     PartBufferPool& operator=(const PartBufferPool&) = delete;
 
-    // A buffer of at least `capacity` bytes: an idle one of about that size, else a fresh one.
+    // A buffer of at least `capacity` bytes: the smallest idle one that holds it, else a fresh one.
     // Waits while taking it would pass the budget, which is raised for this call to `min_count`
     // buffers of this capacity when it holds fewer: a pipeline with one buffer per stage always
     // moves. Idle buffers give way to it first. Invalid when the system has no memory for it.
