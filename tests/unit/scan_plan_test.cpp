@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/json.h"
 #include "platform/disks.h"
 #include "scan/scan_job.h"
 
