@@ -11,6 +11,7 @@
 #include "core/util.h"
 #include "disk/browse.h"
 #include "imaging/imaging.h"
+#include "scan/scan_job.h"
 #include "jobs/update.h"
 #include "net/auth.h"
 #include "net/proto.h"
@@ -83,6 +84,7 @@ int service_main() {
     auth_register();
     disk_browse_register();
     imaging_register();
+    scan_register();
     update_register();
     proto_on("pair_success", on_pair_success);
     proto_on("_disconnected", on_link_dropped);

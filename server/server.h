@@ -33,6 +33,7 @@
 
 #include "server/accounts.h"
 #include "server/http.h"
+#include "server/scans.h"
 #include "server/sessions.h"
 #include "server/uploads.h"
 
@@ -50,7 +51,7 @@ struct Waiter;
 
 // Everything the server knows, each area's part in its own header. Touched only on the io_context
 // thread.
-struct ServerState : SessionState, AccountState, UploadState {
+struct ServerState : SessionState, AccountState, UploadState, ScanState {
     std::string data_dir;
     bool stopping = false;
     size_t live_sessions = 0;
