@@ -11,7 +11,6 @@
 #include "core/util.h"
 #include "disk/browse.h"
 #include "imaging/imaging.h"
-#include "scan/scan_job.h"
 #include "jobs/update.h"
 #include "net/auth.h"
 #include "net/proto.h"
@@ -21,6 +20,7 @@
 #include "platform/system.h"
 #include "platform/thread.h"
 #include "platform/tray.h"
+#include "scan/scan_job.h"
 
 namespace {
 
