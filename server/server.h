@@ -10,7 +10,8 @@
 //
 // Each area has its header and gives its routes: sessions.h (/ws and the control routes that talk
 // to agents), accounts.h (pairing, authentication, devices), uploads.h (disk image parts), scans.h
-// (remote scan chunks), downloads.h (files). This header holds what they share: the state, the worker and the server.
+// (remote scan chunks), downloads.h (files). This header holds what they share: the state, the
+// worker and the server.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
