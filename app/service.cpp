@@ -20,6 +20,7 @@
 #include "platform/system.h"
 #include "platform/thread.h"
 #include "platform/tray.h"
+#include "scan/scan_job.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ int service_main() {
     auth_register();
     disk_browse_register();
     imaging_register();
+    scan_register();
     update_register();
     proto_on("pair_success", on_pair_success);
     proto_on("_disconnected", on_link_dropped);

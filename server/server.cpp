@@ -27,8 +27,9 @@ using error_code = boost::system::error_code;
 
 namespace {
 
-// A control send carries a whole message, JSON-escaped.
-constexpr size_t MAX_HTTP_BODY_BYTES = 8 * 16 * 1024 * 1024;
+// A control send carries a whole message, JSON-escaped; a scanned chunk up to 256 MiB of regions
+// (the agent's cap per chunk) with its hits and index.
+constexpr size_t MAX_HTTP_BODY_BYTES = 320 * 1024 * 1024;
 // Longer than the longest control wait, so a waiting client's keep-alive connection survives it.
 constexpr auto HTTP_IDLE = std::chrono::seconds(300);
 constexpr auto HANDSHAKE_TIMEOUT = std::chrono::seconds(30);
@@ -180,12 +181,13 @@ void post_reset(Server& server, const HttpRequest& request, Reply reply) {
     // Accounts, devices and uploaded batches stay: they stand for what a real server would remember.
     accounts_reset(server);
     uploads_reset(server);
+    scans_reset(server);
     reply(json_ok());
 }
 
 std::vector<Route> all_routes() {
     std::vector<Route> routes = {{"POST", "/control/reset", post_reset}};
-    for (auto area : {session_routes, account_routes, upload_routes, download_routes}) {
+    for (auto area : {session_routes, account_routes, upload_routes, scan_routes, download_routes}) {
         for (auto& route : area()) routes.push_back(std::move(route));
     }
     return routes;

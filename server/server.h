@@ -9,8 +9,9 @@
 // uploads) runs on a worker thread, which posts its results back to the io_context.
 //
 // Each area has its header and gives its routes: sessions.h (/ws and the control routes that talk
-// to agents), accounts.h (pairing, authentication, devices), uploads.h (disk image parts),
-// downloads.h (files). This header holds what they share: the state, the worker and the server.
+// to agents), accounts.h (pairing, authentication, devices), uploads.h (disk image parts), scans.h
+// (remote scan chunks), downloads.h (files). This header holds what they share: the state, the
+// worker and the server.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -33,6 +34,7 @@
 
 #include "server/accounts.h"
 #include "server/http.h"
+#include "server/scans.h"
 #include "server/sessions.h"
 #include "server/uploads.h"
 
@@ -50,7 +52,7 @@ struct Waiter;
 
 // Everything the server knows, each area's part in its own header. Touched only on the io_context
 // thread.
-struct ServerState : SessionState, AccountState, UploadState {
+struct ServerState : SessionState, AccountState, UploadState, ScanState {
     std::string data_dir;
     bool stopping = false;
     uint64_t next_connection = 1;  // numbers the HTTP connections as they are accepted

@@ -374,6 +374,8 @@ void post_upload_fault(Server& server, const HttpRequest& request, Reply reply) 
 
 }  // namespace
 
+std::optional<HttpResponse> upload_ordered_fault(Server& server) { return ordered_fault(server.state().upload_faults); }
+
 void uploads_reset(Server& server) {
     ServerState& state = server.state();
     state.upload_log.clear();

@@ -153,6 +153,9 @@ std::filesystem::path raw_record_dir(const Server& server);
 
 // ---- routes (uploads.cpp) ----
 
+// The answer the faults a test ordered give the next chunk POST, image or scan; nothing when none
+// is due.
+std::optional<HttpResponse> upload_ordered_fault(Server& server);
 // Forgets the request log and the ordered faults; batches stay.
 void uploads_reset(Server& server);
 // /upload_chunk, /upload_chunk_status, and /control/batch, upload_log and upload_fault.
