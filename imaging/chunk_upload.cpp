@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "core/periods.h"
 #include "net/http_json.h"
+#include "net/multipart.h"
 #include "platform/http.h"
 #include "platform/system.h"
 
@@ -24,16 +25,6 @@ namespace {
 
 constexpr int kAttempts = 3;
 constexpr uint32_t kRetryPauseMs = 3000;  // times the attempt that failed
-
-void append_field(std::string& body, const std::string& boundary, const char* name, const std::string& value) {
-    body += "--";
-    body += boundary;
-    body += "\r\nContent-Disposition: form-data; name=\"";
-    body += name;
-    body += "\"\r\n\r\n";
-    body += value;
-    body += "\r\n";
-}
 
 bool is_refusal(const std::string& error) {
     return error.find("HTTP 401") != std::string::npos || error.find("HTTP 403") != std::string::npos ||
@@ -178,41 +169,30 @@ std::optional<std::vector<uint8_t>> get_uploaded_chunks(const std::string& base_
     return flags;
 }
 
-std::string upload_new_boundary() {
-    Guid guid{};
-    if (!sys_guid(&guid)) sys_random(&guid, sizeof guid);
-    char text[40];
-    std::snprintf(text, sizeof text, "----ChunkBoundary%08x%04x", static_cast<unsigned>(guid.data1),
-                  static_cast<unsigned>(guid.data2));
-    return text;
-}
+std::string upload_new_boundary() { return multipart_boundary("----ChunkBoundary"); }
 
 std::string upload_chunk_head(const std::string& boundary, const ChunkFields& fields) {
     std::string head;
     head.reserve(1024);
-    append_field(head, boundary, "batch_id", fields.batch_id);
-    append_field(head, boundary, "part_number", std::to_string(fields.part_number));
-    append_field(head, boundary, "total_parts", std::to_string(fields.total_parts));
-    append_field(head, boundary, "chunk_index", std::to_string(fields.chunk_index));
-    append_field(head, boundary, "total_chunks", std::to_string(fields.total_chunks));
-    append_field(head, boundary, "filename", fields.filename);
-    append_field(head, boundary, "disk_name", fields.disk_name);
+    multipart_field(head, boundary, "batch_id", fields.batch_id);
+    multipart_field(head, boundary, "part_number", std::to_string(fields.part_number));
+    multipart_field(head, boundary, "total_parts", std::to_string(fields.total_parts));
+    multipart_field(head, boundary, "chunk_index", std::to_string(fields.chunk_index));
+    multipart_field(head, boundary, "total_chunks", std::to_string(fields.total_chunks));
+    multipart_field(head, boundary, "filename", fields.filename);
+    multipart_field(head, boundary, "disk_name", fields.disk_name);
     if (fields.compression_label && !fields.compression_label->empty()) {
-        append_field(head, boundary, "compressed", *fields.compression_label);
-        append_field(head, boundary, "original_size", std::to_string(fields.original_size));
+        multipart_field(head, boundary, "compressed", *fields.compression_label);
+        multipart_field(head, boundary, "original_size", std::to_string(fields.original_size));
     }
-    if (!fields.existing_disk_id.empty()) append_field(head, boundary, "existing_disk_id", fields.existing_disk_id);
+    if (!fields.existing_disk_id.empty()) multipart_field(head, boundary, "existing_disk_id", fields.existing_disk_id);
     char name[16];
     std::snprintf(name, sizeof name, "chunk%04d", fields.chunk_index);
-    head += "--";
-    head += boundary;
-    head += "\r\nContent-Disposition: form-data; name=\"chunk\"; filename=\"";
-    head += name;
-    head += "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+    multipart_file_head(head, boundary, "chunk", name);
     return head;
 }
 
-std::string upload_chunk_tail(const std::string& boundary) { return "\r\n--" + boundary + "--\r\n"; }
+std::string upload_chunk_tail(const std::string& boundary) { return multipart_end(boundary); }
 
 std::optional<std::string> upload_chunk_body(const std::string& boundary, const ChunkFields& fields,
                                              const uint8_t* chunk, size_t chunk_length) {

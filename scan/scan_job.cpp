@@ -21,6 +21,7 @@
 #include "core/util.h"
 #include "disk/disks.h"
 #include "net/http_json.h"
+#include "net/multipart.h"
 #include "net/proto.h"
 #include "platform/disks.h"
 #include "platform/error.h"
@@ -137,44 +138,20 @@ void send_tree(const ScanPlan& plan) {
 
 // ---- Upload --------------------------------------------------------------------------------------
 
-std::string new_boundary() {
-    Guid guid{};
-    if (!sys_guid(&guid)) sys_random(&guid, sizeof guid);
-    char text[40];
-    std::snprintf(text, sizeof text, "----ScanBoundary%08x%04x", static_cast<unsigned>(guid.data1),
-                  static_cast<unsigned>(guid.data2));
-    return text;
-}
-
-void append_field(std::string& body, const std::string& boundary, const char* name, const std::string& value) {
-    body += "--";
-    body += boundary;
-    body += "\r\nContent-Disposition: form-data; name=\"";
-    body += name;
-    body += "\"\r\n\r\n";
-    body += value;
-    body += "\r\n";
-}
-
 // One chunk's upload body, in one block; false when memory cannot be had.
 bool build_body(std::string& body, const std::string& boundary, const ScanPlan& plan, uint64_t offset, uint64_t got,
                 const std::string& results, const std::string& index, const std::vector<ScanRegion>& regions) {
     try {
         body.clear();
         body.reserve(static_cast<size_t>(scan_region_blob_size(regions)) + results.size() + index.size() + 1024);
-        append_field(body, boundary, "scan_id", plan.scan_id ? *plan.scan_id : std::string());
-        append_field(body, boundary, "offset", std::to_string(offset));
-        append_field(body, boundary, "chunk_size", std::to_string(got));
-        append_field(body, boundary, "scan_results", results);
-        append_field(body, boundary, "region_index", index);
-        body += "--";
-        body += boundary;
-        body += "\r\nContent-Disposition: form-data; name=\"regions\"; filename=\"regions.bin\"\r\n"
-                "Content-Type: application/octet-stream\r\n\r\n";
+        multipart_field(body, boundary, "scan_id", plan.scan_id ? *plan.scan_id : std::string());
+        multipart_field(body, boundary, "offset", std::to_string(offset));
+        multipart_field(body, boundary, "chunk_size", std::to_string(got));
+        multipart_field(body, boundary, "scan_results", results);
+        multipart_field(body, boundary, "region_index", index);
+        multipart_file_head(body, boundary, "regions", "regions.bin");
         if (!scan_region_blob_append(regions, &body)) return false;
-        body += "\r\n--";
-        body += boundary;
-        body += "--\r\n";
+        body += multipart_end(boundary);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -215,7 +192,7 @@ ChunkEnd process_chunk(const ScanPlan& plan, const ScanSettings& settings, uint6
     }
     const std::optional<std::string> results = matched ? scan_results_json(result) : std::nullopt;
     const std::optional<std::string> index = results ? scan_region_index_json(regions) : std::nullopt;
-    const std::string boundary = new_boundary();
+    const std::string boundary = multipart_boundary("----ScanBoundary");
     if (!index || !build_body(body, boundary, plan, pos, got, *results, *index, regions)) {
         // Sending a chunk without all its hits would look like a chunk without them.
         const std::string text = "Not enough memory for the results of the chunk at byte " + std::to_string(pos);
