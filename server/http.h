@@ -17,6 +17,7 @@
 class Server;
 
 struct HttpRequest {
+    uint64_t connection = 0;  // the same for every request on one TCP connection
     std::string method;
     std::string path;
     std::map<std::string, std::string> query;  // decoded
@@ -33,6 +34,9 @@ struct HttpResponse {
     std::optional<size_t> cut_after;
     // Closes the connection without answering at all.
     bool drop = false;
+    // Answers as if the connection stayed open, then closes it without a word: a keep-alive
+    // time-out that ran out on the server's side.
+    bool close_after = false;
 };
 
 using Reply = std::function<void(HttpResponse)>;

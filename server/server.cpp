@@ -49,7 +49,11 @@ class HttpSession : public Session, public std::enable_shared_from_this<HttpSess
 public:
     template <class... Args>
     HttpSession(Server& server, std::string remote, Args&&... args)
-        : server_(server), live_(server.state()), stream_(std::forward<Args>(args)...), remote_(std::move(remote)) {}
+        : server_(server),
+          live_(server.state()),
+          stream_(std::forward<Args>(args)...),
+          remote_(std::move(remote)),
+          connection_(server.state().next_connection++) {}
 
     void start() {
         if constexpr (is_tls<Stream>) {
@@ -97,6 +101,7 @@ private:
         if (path == "/ws") return respond(json_error(426, "websocket upgrade required"), false);
 
         HttpRequest converted;
+        converted.connection = connection_;
         converted.method = std::string(request.method_string());
         converted.path = path;
         converted.query = parse_query(target);
@@ -122,6 +127,8 @@ private:
         busy_ = true;
         // Nothing can follow a body cut short but the end of the connection.
         keep_alive = keep_alive && !server_.state().stopping && !response.cut_after;
+        // The answer itself does not announce the close.
+        const bool close = !keep_alive || response.close_after;
         response_ = {};
         response_.version(version_);
         response_.result(response.status);
@@ -138,9 +145,9 @@ private:
             response_.body().resize(*response.cut_after);
         }
         beast::get_lowest_layer(stream_).expires_after(HTTP_IDLE);
-        http::async_write(stream_, response_, [self = this->shared_from_this(), keep_alive](error_code ec, size_t) {
+        http::async_write(stream_, response_, [self = this->shared_from_this(), close](error_code ec, size_t) {
             self->busy_ = false;
-            if (ec || !keep_alive) return self->end();
+            if (ec || close) return self->end();
             self->read();
         });
     }
@@ -156,6 +163,7 @@ private:
     LiveCount live_;
     Stream stream_;
     std::string remote_;
+    uint64_t connection_;
     unsigned version_ = 11;
     bool busy_ = false;  // between a request and the end of writing its answer
     beast::flat_buffer buffer_;

@@ -53,6 +53,7 @@ struct Waiter;
 struct ServerState : SessionState, AccountState, UploadState {
     std::string data_dir;
     bool stopping = false;
+    uint64_t next_connection = 1;  // numbers the HTTP connections as they are accepted
     size_t live_sessions = 0;
     std::vector<std::weak_ptr<Session>> sessions;
     std::vector<std::weak_ptr<Waiter>> waiters;

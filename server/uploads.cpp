@@ -138,6 +138,7 @@ void post_upload_chunk(Server& server, const HttpRequest& request, Reply reply) 
     ServerState& state = server.state();
     UploadLogEntry entry;
     entry.seq = state.next_upload_seq++;
+    entry.connection = request.connection;
     entry.chunk = true;
     if (state.upload_faults.record_raw) record_raw(server, entry.seq, request);
 
@@ -162,7 +163,9 @@ void post_upload_chunk(Server& server, const HttpRequest& request, Reply reply) 
     state.upload_log.push_back(std::move(entry));
     server.notify_waiters();
 
+    const bool close = take(state.upload_faults.close_after);
     const auto answer = [&](HttpResponse response) {
+        response.close_after = close;
         answer_chunk(server, seq, std::move(shown), std::move(reply), std::move(response));
     };
     if (auto fault = ordered_fault(state.upload_faults)) return answer(std::move(*fault));
@@ -177,6 +180,7 @@ void get_upload_chunk_status(Server& server, const HttpRequest& request, Reply r
     ServerState& state = server.state();
     UploadLogEntry entry;
     entry.seq = state.next_upload_seq++;
+    entry.connection = request.connection;
     const auto batch_id = request.query.find("batch_id");
     const auto part_number = request.query.find("part_number");
     if (batch_id != request.query.end()) entry.batch_id = batch_id->second;
@@ -292,6 +296,7 @@ void get_upload_log(Server& server, const HttpRequest& request, Reply reply) {
         if (static_cast<int64_t>(entry.seq) < *since) continue;
         cJSON* item = cJSON_CreateObject();
         cJSON_AddNumberToObject(item, "seq", static_cast<double>(entry.seq));
+        cJSON_AddNumberToObject(item, "connection", static_cast<double>(entry.connection));
         cJSON_AddStringToObject(item, "kind", entry.chunk ? "chunk" : "status");
         cJSON_AddStringToObject(item, "batch_id", json_safe(entry.batch_id).c_str());
         if (entry.part_number) cJSON_AddNumberToObject(item, "part_number", static_cast<double>(*entry.part_number));
@@ -313,7 +318,7 @@ void post_upload_fault(Server& server, const HttpRequest& request, Reply reply) 
     if (!cJSON_IsObject(body.get())) return reply(json_error(400, "invalid JSON"));
     // A misspelt member would otherwise arm nothing, silently.
     static const std::set<std::string> known = {"reset", "status", "count", "body", "drop",
-                                                "after", "delay_ms", "pad", "record_raw"};
+                                                "after", "delay_ms", "pad", "record_raw", "close_after"};
     for (const cJSON* member = body->child; member; member = member->next) {
         if (!known.contains(member->string)) return reply(invalid(member->string));
     }
@@ -343,6 +348,11 @@ void post_upload_fault(Server& server, const HttpRequest& request, Reply reply) 
         const auto after = body_int(body.get(), "after", 0);
         if (!after || *after < 0 || *after > 1000000) return reply(invalid("after"));
         faults.after = static_cast<int>(*after);
+    }
+    if (cJSON_GetObjectItemCaseSensitive(body.get(), "close_after")) {
+        const auto close = body_int(body.get(), "close_after", 0);
+        if (!close || *close < -1 || *close > 1000000) return reply(invalid("close_after"));
+        faults.close_after = static_cast<int>(*close);
     }
     if (cJSON_GetObjectItemCaseSensitive(body.get(), "delay_ms")) {
         const auto delay = body_int(body.get(), "delay_ms", 0);

@@ -62,6 +62,7 @@ struct UploadBatch {
 // One request to /upload_chunk or /upload_chunk_status, refused ones included.
 struct UploadLogEntry {
     uint64_t seq = 0;
+    uint64_t connection = 0;  // the HTTP connection it came on
     bool chunk = false;  // false: a status query
     std::string batch_id;
     std::optional<int64_t> part_number;
@@ -80,6 +81,7 @@ struct UploadFaults {
     size_t pad = 0;                   // bytes of "pad" added to every successful chunk answer
     unsigned delay_ms = 0;            // every chunk answer is held back this long
     bool record_raw = false;          // keep every chunk request's body under uploads/raw/
+    int close_after = 0;              // chunk POSTs whose connection is closed once they are answered
 };
 
 // The uploads' part of the server state; io_context thread only. Batches outlive resets and

@@ -4,6 +4,7 @@ import hashlib
 import http.client
 import json
 import os
+import socket
 import struct
 import uuid
 
@@ -400,3 +401,54 @@ def test_ordered_faults_answer_drop_pad_and_record(server):
     assert server.upload_log() == []
     assert send(0)[0] == 200
     assert server.batch("faulty", wait_complete=True)[1]["complete"]
+
+
+def test_keep_alive_connections_are_numbered_and_closed_when_ordered(server):
+    data = os.urandom(4 * MIB)
+
+    def exchange(conn, method, path, body=None, content_type=None):
+        conn.request(method, path, body=body, headers={"Content-Type": content_type} if content_type else {})
+        response = conn.getresponse()
+        return response, response.read()
+
+    def chunk(conn, k):
+        response, _ = exchange(conn, "POST", "/upload_chunk?token=t",
+                               *chunk_request("kept", 1, 1, k, 8, data, "Disk_2.part001.img"))
+        assert response.status == 200
+        return response
+
+    def closed_by_server(conn):
+        conn.sock.settimeout(5)
+        return conn.sock.recv(1) == b""
+
+    first, second, third = (http.client.HTTPConnection("127.0.0.1", server.port, timeout=30) for _ in range(3))
+    # Chunks, a resume query and a control route, interleaved on two connections that stay open.
+    chunk(first, 0)
+    sockets = (first.sock, first.sock.getsockname())
+    chunk(second, 1)
+    chunk(first, 2)
+    assert exchange(first, "GET", "/upload_chunk_status?token=t&batch_id=kept&part_number=1")[0].status == 200
+    assert exchange(second, "GET", "/control/batch?batch_id=kept")[0].status == 200
+    chunk(first, 3)
+    assert (first.sock, first.sock.getsockname()) == sockets
+
+    # Two answers given as usual, each connection then closed without a word; the third stays.
+    server.upload_fault(close_after=2)
+    for conn, k in ((second, 4), (third, 5)):
+        response = chunk(conn, k)
+        assert response.getheader("Connection") is None and not response.will_close
+        assert closed_by_server(conn)
+    chunk(first, 6)
+    chunk(first, 7)
+    first.sock.settimeout(0.3)
+    with pytest.raises(socket.timeout):
+        first.sock.recv(1)
+    for conn in (first, second, third):
+        conn.close()
+
+    log = server.upload_log()
+    ids = [e["connection"] for e in log]
+    assert [e.get("chunk_index") for e in log] == [0, 1, 2, None, 3, 4, 5, 6, 7]
+    a, b, c = ids[0], ids[1], ids[6]
+    assert len({a, b, c}) == 3 and ids == [a, b, a, a, a, b, c, a, a]
+    assert server.batch("kept", wait_complete=True)[1]["image_size"] == 8 * 4 * MIB

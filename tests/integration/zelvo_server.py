@@ -70,7 +70,8 @@ class ZelvoServer:
         return self.call("GET", "/control/connections")[1]["connections"]
 
     def upload_fault(self, **fields):
-        """Arms faults for chunk POSTs: status=, count=, body=; drop=; after=; delay_ms=; pad=; record_raw=.
+        """Arms faults for chunk POSTs: status=, count=, body=; drop=; after=; delay_ms=; pad=; record_raw=;
+        close_after=.
         Each given member sets its fault; none, or reset=True, disarms all."""
         status, answer = self.call("POST", "/control/upload_fault", fields)
         assert status == 200, answer
