@@ -6,13 +6,17 @@
 // Under data_dir/uploads/<batch>/: partNNN/chunkNNNN while a part is incomplete, the part files
 // as the agent named them, partNNN.raw for decoded parts, image.img, .meta/ holding batch.json and
 // partNNN.json, and .discard/ while files no longer wanted wait to be deleted. A part file may not
-// take any of these names.
+// take any of these names. Chunks on their way in are written to data_dir/.incoming/ first.
 
 #include <boost/asio/post.hpp>
 #include <openssl/evp.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <variant>
 
@@ -33,6 +37,9 @@ constexpr const char* META_FOLDER = ".meta";
 // Chunk folders and files that are no longer wanted are moved here at once and deleted later.
 constexpr const char* DISCARD_FOLDER = ".discard";
 constexpr const char* IMAGE_FILE = "image.img";
+// data_dir/.incoming/ holds chunks on their way in, before they are known to belong anywhere;
+// beside uploads/, on the same file system, so a chunk is moved into its part by a rename.
+constexpr const char* STAGING_FOLDER = ".incoming";
 
 // A single path component of [A-Za-z0-9._-], so it never leaves its folder: no separators, no
 // control bytes, and neither "." nor "..". Dots elsewhere are harmless without separators.
@@ -80,18 +87,34 @@ struct DigestDeleter {
 };
 using Digest = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
 
-// Appends the whole of `from` to `out`, feeding `digest` when there is one. Empty text on success.
-std::string append_file(const fs::path& from, int out, std::vector<char>& buffer, EVP_MD_CTX* digest,
-                        uint64_t& copied, const std::atomic<bool>& stopping) {
+// Appends the whole of `from` to `out` at `copied`, inside the kernel where it can.
+std::string append_file(const fs::path& from, int out, std::vector<char>& buffer, uint64_t& copied) {
+    File in = open_read(from);
+    struct stat about {};
+    if (!in || ::fstat(in.fd(), &about) != 0) return "cannot open " + from.filename().string() + ": " + errno_text();
+    const auto size = static_cast<uint64_t>(about.st_size);
+    if (!copy_range(in.fd(), 0, out, copied, size, buffer)) {
+        return "cannot copy " + from.filename().string() + ": " + errno_text();
+    }
+    copied += size;
+    return "";
+}
+
+// Appends the whole of `from` to `out` at `written` and hashes it. Stretches of zeros are left as
+// holes, so a sparse part stays sparse in the image.
+std::string append_hashed(const fs::path& from, int out, std::vector<char>& buffer, EVP_MD_CTX* digest,
+                          uint64_t& written, const std::atomic<bool>& stopping) {
     File in = open_read(from);
     if (!in) return "cannot open " + from.filename().string() + ": " + errno_text();
     while (!stopping) {
         const ssize_t got = read_some(in.fd(), buffer.data(), buffer.size());
         if (got < 0) return "cannot read " + from.filename().string() + ": " + errno_text();
         if (got == 0) return "";
-        if (digest && EVP_DigestUpdate(digest, buffer.data(), static_cast<size_t>(got)) != 1) return "SHA-256 failed";
-        if (!write_all(out, buffer.data(), static_cast<size_t>(got))) return "cannot write: " + errno_text();
-        copied += static_cast<uint64_t>(got);
+        const auto size = static_cast<size_t>(got);
+        if (EVP_DigestUpdate(digest, buffer.data(), size) != 1) return "SHA-256 failed";
+        const bool zeros = buffer[0] == 0 && std::memcmp(buffer.data(), buffer.data() + 1, size - 1) == 0;
+        if (!zeros && !write_all_at(out, buffer.data(), size, written)) return "cannot write: " + errno_text();
+        written += size;
     }
     return "stopped";
 }
@@ -126,7 +149,8 @@ PartResult assemble_part(const PartJob& job, const std::atomic<bool>& stopping) 
         File out = open_write(part_file);
         if (!out) return {"cannot create " + job.filename + ": " + errno_text()};
         for (int64_t k = 0; k < job.total_chunks; ++k) {
-            result.error = append_file(chunks / chunk_file_name(k), out.fd(), buffer, nullptr, length, stopping);
+            if (stopping) return {"stopped"};
+            result.error = append_file(chunks / chunk_file_name(k), out.fd(), buffer, length);
             if (!result.error.empty()) return result;
         }
         if (!out.close()) return {"cannot write " + job.filename + ": " + errno_text()};
@@ -164,10 +188,13 @@ ImageResult build_image(const fs::path& dir, const std::vector<fs::path>& parts,
     if (!out) return {"cannot create image.img: " + errno_text()};
     std::vector<char> buffer(COPY_BUFFER);
     for (const auto& part : parts) {
-        result.error = append_file(part, out.fd(), buffer, digest.get(), result.size, stopping);
+        result.error = append_hashed(part, out.fd(), buffer, digest.get(), result.size, stopping);
         if (!result.error.empty()) return result;
     }
-    if (!out.close()) return {"cannot write image.img: " + errno_text()};
+    // Holes at the end still count.
+    if (::ftruncate(out.fd(), static_cast<off_t>(result.size)) != 0 || !out.close()) {
+        return {"cannot write image.img: " + errno_text()};
+    }
     unsigned char hash[EVP_MAX_MD_SIZE];
     unsigned int hash_size = 0;
     if (EVP_DigestFinal_ex(digest.get(), hash, &hash_size) != 1) return {"SHA-256 failed"};
@@ -537,7 +564,12 @@ HttpResponse store_chunk(Server& server, const ChunkUpload& chunk) {
     if (part.state == PartState::receiving) {
         const fs::path path =
             batch_dir(state, chunk.batch_id) / part_folder_name(chunk.part_number) / chunk_file_name(chunk.chunk_index);
-        if (!write_file(path, chunk.data)) return json_error(500, "cannot store the chunk");
+        // Renamed into place whole, so a chunk file on disk is always a whole chunk.
+        std::error_code ec;
+        const bool whole = chunk.staged->finish();
+        if (whole) fs::rename(chunk.staged->path(), path, ec);
+        if (!whole || ec) return json_error(500, "cannot store the chunk");
+        chunk.staged->taken();
         part.received.insert(chunk.chunk_index);
     }
     if (chunk.total_parts != batch.total_parts) {
@@ -571,6 +603,32 @@ bool valid_batch_id(std::string_view id) { return safe_component(id) && id.front
 bool valid_part_filename(std::string_view name) { return safe_component(name) && !reserved_name(name); }
 
 fs::path raw_record_dir(const Server& server) { return uploads_dir(server.state()) / RAW_FOLDER; }
+
+StagedChunk::~StagedChunk() {
+    if (path_.empty() || !opened_) return;
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+}
+
+void StagedChunk::write(std::string_view bytes) {
+    if (!opened_) {
+        opened_ = true;
+        file_ = open_write(path_);
+        failed_ = !file_;
+    }
+    if (!failed_ && !write_all(file_.fd(), bytes.data(), bytes.size())) failed_ = true;
+}
+
+bool StagedChunk::finish() {
+    if (!opened_) write({});
+    if (file_ && !file_.close()) failed_ = true;
+    return !failed_;
+}
+
+fs::path staging_path(Server& server) {
+    ServerState& state = server.state();
+    return fs::path(state.data_dir) / STAGING_FOLDER / std::to_string(state.next_staged++);
+}
 
 const char* part_state_name(PartState state) {
     switch (state) {
@@ -606,6 +664,11 @@ void uploads_load(Server& server) {
         state.batches.emplace(id, std::move(*batch));
     }
     if (ec) throw std::runtime_error("cannot list " + root.string() + ": " + ec.message());
+    // Chunks that were on their way in when the server stopped were never answered.
+    const fs::path staging = fs::path(state.data_dir) / STAGING_FOLDER;
+    fs::remove_all(staging, ec);
+    fs::create_directories(staging, ec);
+    if (ec) throw std::runtime_error("cannot create " + staging.string() + ": " + ec.message());
 
     // Work cut short by the last stop is done again.
     for (auto& [id, batch] : state.batches) {

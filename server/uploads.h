@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/files.h"
 #include "server/http.h"
 
 class Server;
@@ -91,6 +92,7 @@ struct UploadState {
     int64_t next_disk_id = 1;
     uint64_t next_upload_seq = 1;  // keeps rising across resets
     uint64_t next_discard = 1;     // names what is moved into a batch's .discard/
+    uint64_t next_staged = 1;      // names the files of chunks on their way in
     std::vector<UploadLogEntry> upload_log;
     UploadFaults upload_faults;
 };
@@ -122,6 +124,34 @@ bool valid_part_filename(std::string_view name);
 
 // ---- storage (upload_store.cpp) ----
 
+// The bytes of one chunk request's file field, written to a file of their own under
+// uploads/.incoming/ as they arrive, before anything is known about the request. store_chunk moves
+// the file into its part; any other end deletes it along with this object.
+class StagedChunk {
+public:
+    explicit StagedChunk(std::filesystem::path path) : path_(std::move(path)) {}
+    ~StagedChunk();
+    StagedChunk(const StagedChunk&) = delete;
+    StagedChunk& operator=(const StagedChunk&) = delete;
+
+    // The file is made on the first call. A failure is kept for finish().
+    void write(std::string_view bytes);
+    // Closes the file; false when it could not be made or written whole.
+    bool finish();
+    const std::filesystem::path& path() const { return path_; }
+    // The file was moved away: nothing to delete.
+    void taken() { path_.clear(); }
+
+private:
+    std::filesystem::path path_;
+    File file_;
+    bool opened_ = false;
+    bool failed_ = false;
+};
+
+// A fresh name for the next staged chunk.
+std::filesystem::path staging_path(Server& server);
+
 // One chunk as its fields describe it.
 struct ChunkUpload {
     std::string batch_id;
@@ -134,7 +164,7 @@ struct ChunkUpload {
     std::string compressed;
     uint64_t original_size = 0;
     std::string existing_disk_id;
-    std::string_view data;
+    StagedChunk* staged = nullptr;  // the chunk's bytes
 };
 
 // Stores one chunk; the part is reassembled and decoded on the worker once all its chunks are in.
