@@ -122,11 +122,17 @@ bool write_file(const fs::path& path, std::string_view data) {
     return false;
 }
 
-JsonPtr read_json_file(const fs::path& path) {
+std::optional<std::string> read_small_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return nullptr;
+    if (!in) return std::nullopt;
     std::ostringstream text;
     text << in.rdbuf();
-    return json_parse(text.str());
+    if (in.bad()) return std::nullopt;
+    return text.str();
+}
+
+JsonPtr read_json_file(const fs::path& path) {
+    const auto text = read_small_file(path);
+    return text ? json_parse(*text) : nullptr;
 }
 

@@ -52,5 +52,7 @@ bool write_all_at(int fd, const char* data, size_t size, uint64_t offset);
 bool copy_range(int in, uint64_t from, int out, uint64_t to, uint64_t size, std::vector<char>& buffer);
 // Written beside its place and renamed there, so the file is seen whole or not at all.
 bool write_file(const std::filesystem::path& path, std::string_view data);
+// The whole of a small file; nothing when it cannot be read.
+std::optional<std::string> read_small_file(const std::filesystem::path& path);
 // The file's JSON; null when it cannot be read or parsed.
 JsonPtr read_json_file(const std::filesystem::path& path);

@@ -18,9 +18,11 @@ namespace {
 constexpr int64_t MAX_PAD_BYTES = 16 * 1024 * 1024;
 
 // Empty text when the fields make a usable chunk, else the reason to refuse it.
-std::string read_chunk(const std::vector<FormField>& fields, ChunkUpload& chunk) {
+// `whole`: the chunk's bytes must be there too; else only the fields that come before them.
+std::string read_chunk(const std::vector<FormField>& fields, ChunkUpload& chunk, bool whole = true) {
     for (const char* name : {"batch_id", "part_number", "total_parts", "chunk_index", "total_chunks", "filename",
                              "disk_name", "chunk"}) {
+        if (!whole && std::string_view(name) == "chunk") continue;
         if (!find_field(fields, name)) return std::string("missing field ") + name;
     }
     const auto text = [&](const char* name) { return std::string(find_field(fields, name)->value); };
@@ -66,24 +68,29 @@ std::string read_chunk(const std::vector<FormField>& fields, ChunkUpload& chunk)
 }
 
 // A chunk request's body on its way in: the form is read as it arrives, and the file field goes
-// straight to its staging file.
+// straight to where the chunk will be kept when the fields before it allow, else to a file of
+// its own.
 class ChunkReader : public BodyReader {
 public:
     ChunkReader(Server& server, const std::string& content_type)
         : boundary_(form_boundary(content_type)),
-          staged_(staging_path(server)),
-          form_(boundary_.value_or(""), "chunk", [this](std::string_view bytes) { staged_.write(bytes); }) {}
+          incoming_(server),
+          form_(boundary_.value_or(""), "chunk", [this](std::string_view bytes) {
+              if (!bytes.empty()) return incoming_.write(bytes);
+              ChunkUpload chunk;
+              if (read_chunk(form_.fields(), chunk, false).empty()) incoming_.begin(chunk);
+          }) {}
 
     void feed(std::string_view piece) override {
         if (boundary_) form_.feed(piece);
     }
     std::string finish() { return boundary_ ? form_.finish() : "expected multipart/form-data with a boundary"; }
     const std::vector<FormField>& fields() const { return form_.fields(); }
-    StagedChunk& staged() { return staged_; }
+    IncomingChunk& incoming() { return incoming_; }
 
 private:
     std::optional<std::string> boundary_;
-    StagedChunk staged_;
+    IncomingChunk incoming_;
     FormReader form_;
 };
 
@@ -204,7 +211,7 @@ void post_upload_chunk(Server& server, const HttpRequest& request, Reply reply) 
     if (!form_error.empty()) return answer(json_error(400, form_error));
     ChunkUpload chunk;
     if (const std::string error = read_chunk(fields, chunk); !error.empty()) return answer(json_error(400, error));
-    chunk.staged = &reader->staged();
+    chunk.incoming = &reader->incoming();
     answer(store_chunk(server, chunk));
 }
 
