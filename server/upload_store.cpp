@@ -13,8 +13,9 @@
 // length of chunk 0, and partNNN/chunkNNNN.placed records it with its length; so the chunks of a
 // part in order are already the part, and only its length is set once they are all in. A chunk
 // that cannot be placed (it came before chunk 0, was sent again, or is longer than the stride)
-// is written to data_dir/.incoming/ and renamed to partNNN/chunkNNNN, and the part file is then
-// made anew from the pieces once they are all in.
+// is written to data_dir/.incoming/ and renamed to partNNN/chunkNNNN; once all are in, such chunks
+// are copied to their places, or the part file is made anew from the pieces when their lengths do
+// not fit the places.
 
 #include <boost/asio/post.hpp>
 #include <openssl/evp.h>
@@ -130,6 +131,9 @@ struct PartJob {
     uint64_t original_size = 0;
     uint64_t generation = 0;  // the part's, when the job was posted
     uint64_t stride = 0;
+    // Requests were still writing placed bytes into the part file when the job was posted: their
+    // chunks came in files of their own meanwhile, and the part file is made anew, out of their way.
+    bool writers = false;
 };
 
 struct PartResult {
@@ -143,14 +147,15 @@ struct ChunkPiece {
     uint64_t length = 0;
 };
 
-// Makes the part file the chunks one after the other. When every chunk was placed and each but
-// the last fills its stride, they already are, and only the length is set; otherwise the file is
-// made anew from the pieces. Empty text on success.
+// Makes the part file the chunks one after the other. When each chunk but the last fills its
+// stride, chunks in files of their own (chunk 0 usually, which came before its part existed) are
+// copied to their places and only the length is set; otherwise, and while requests may still be
+// writing into the part file, it is made anew from the pieces. Empty text on success.
 std::string join_chunks(const PartJob& job, uint64_t& length, const std::atomic<bool>& stopping) {
     const fs::path part_file = job.dir / job.filename;
     const fs::path chunks = job.dir / part_folder_name(job.part_number);
     std::vector<ChunkPiece> pieces;
-    bool in_order = true;
+    bool in_place = !job.writers && (job.stride > 0 || job.total_chunks == 1);
     length = 0;
     for (int64_t k = 0; k < job.total_chunks; ++k) {
         ChunkPiece piece;
@@ -158,7 +163,6 @@ std::string join_chunks(const PartJob& job, uint64_t& length, const std::atomic<
         std::error_code ec;
         if (const uint64_t size = fs::file_size(loose, ec); !ec) {
             piece = {loose, size};
-            in_order = false;
         } else {
             fs::path marker = loose;
             marker += PLACED_SUFFIX;
@@ -166,14 +170,24 @@ std::string join_chunks(const PartJob& job, uint64_t& length, const std::atomic<
             const auto placed = text ? parse_decimal<uint64_t>(*text) : std::nullopt;
             if (!placed) return "chunk " + std::to_string(k) + " is missing";
             piece.length = *placed;
-            if (k + 1 < job.total_chunks && piece.length != job.stride) in_order = false;
         }
+        if (k + 1 < job.total_chunks && piece.length != job.stride) in_place = false;
         length += piece.length;
         pieces.push_back(std::move(piece));
     }
-    if (in_order) {
-        File out(part_file, O_WRONLY | O_CREAT);
-        if (!out || ::ftruncate(out.fd(), static_cast<off_t>(length)) != 0 || !out.close()) {
+    std::vector<char> buffer;
+    if (in_place) {
+        File out(part_file, O_RDWR | O_CREAT);
+        if (!out) return "cannot open " + job.filename + ": " + errno_text();
+        for (size_t k = 0; k < pieces.size(); ++k) {
+            if (stopping) return "stopped";
+            if (pieces[k].loose.empty()) continue;
+            File in = open_read(pieces[k].loose);
+            if (!in || !copy_range(in.fd(), 0, out.fd(), k * job.stride, pieces[k].length, buffer)) {
+                return "cannot copy chunk " + std::to_string(k) + ": " + errno_text();
+            }
+        }
+        if (::ftruncate(out.fd(), static_cast<off_t>(length)) != 0 || !out.close()) {
             return "cannot write " + job.filename + ": " + errno_text();
         }
         return "";
@@ -182,7 +196,6 @@ std::string join_chunks(const PartJob& job, uint64_t& length, const std::atomic<
     File out = open_write(joined);
     File placed = open_read(part_file);  // absent when nothing was placed
     if (!out) return "cannot create " + job.filename + ": " + errno_text();
-    std::vector<char> buffer;
     uint64_t at = 0;
     for (size_t k = 0; k < pieces.size(); ++k) {
         if (stopping) return "stopped";
@@ -374,6 +387,10 @@ void on_part_done(Server& server, const PartJob& job, const PartResult& result) 
 
 void start_part(Server& server, const std::string& batch_id, UploadPart& part) {
     part.state = PartState::decoding;
+    const auto& placing = server.state().placing;
+    const bool writers = std::any_of(placing.begin(), placing.end(), [&](const auto& key) {
+        return std::get<0>(key) == batch_id && std::get<1>(key) == part.part_number;
+    });
     PartJob job{batch_id,
                 batch_dir(server.state(), batch_id),
                 part.part_number,
@@ -382,7 +399,8 @@ void start_part(Server& server, const std::string& batch_id, UploadPart& part) {
                 part.compressed == ZVIMG,
                 part.original_size,
                 part.generation,
-                part.stride};
+                part.stride,
+                writers};
     server.worker().post([&server, job = std::move(job)](const std::atomic<bool>& stopping) {
         PartResult result = assemble_part(job, stopping);
         // Left unfinished, the part is made again at the next start.

@@ -491,3 +491,34 @@ def test_chunks_written_in_place_are_whole_after_refused_cut_and_overlong_reques
     assert status == 200 and batch["complete"], batch
     assert batch["image_sha256"] == hashlib.sha256(raw).hexdigest()
     assert (server.data_dir / "uploads" / "placed" / name).read_bytes() == data
+
+
+def test_a_request_still_writing_its_chunk_cannot_spoil_the_finished_part(server):
+    raw = os.urandom(3 * MIB)
+    data = zvimg(raw)
+    chunks = pieces(data, MIB)
+    extra = {"compressed": "zvimg", "original_size": len(raw)}
+
+    def body(k, payload):
+        return chunk_request("late", 1, 1, k, len(chunks), payload, "Disk_2.part001.zvimg", extra=extra)
+
+    def send(k, payload):
+        return request(server, "POST", "/upload_chunk?token=t", *body(k, payload))[0]
+
+    assert send(0, chunks[0]) == 200
+    # Chunk 1 begins on one connection and stalls; it then comes whole on another, and the rest.
+    slow, content_type = body(1, os.urandom(len(chunks[1])))
+    with socket.create_connection(("127.0.0.1", server.port)) as conn:
+        conn.sendall(f"POST /upload_chunk?token=t HTTP/1.1\r\nHost: x\r\nContent-Type: {content_type}\r\n"
+                     f"Content-Length: {len(slow)}\r\n\r\n".encode() + slow[:len(slow) // 4])
+        assert status_of(server, "late", 1)[0] == 200  # the stalled bytes have been read meanwhile
+        for k in range(1, len(chunks)):
+            assert send(k, chunks[k]) == 200
+        status, batch = server.batch("late", wait_complete=True)
+        assert status == 200 and batch["image_sha256"] == hashlib.sha256(raw).hexdigest()
+        # The stalled request goes on writing where chunk 1 would have been placed.
+        conn.sendall(slow[len(slow) // 4:])
+        conn.settimeout(30)
+        assert conn.recv(100).startswith(b"HTTP/1.1 200")
+    assert (server.data_dir / "uploads" / "late" / "Disk_2.part001.zvimg").read_bytes() == data
+    assert (server.data_dir / "uploads" / "late" / "part001.raw").read_bytes() == raw
