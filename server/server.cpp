@@ -87,8 +87,8 @@ private:
         });
     }
 
-    // A body too large to hold is streamed to its route's reader as it arrives; every other body is
-    // read whole.
+    // The body of a route that takes bodies as they arrive (chunk uploads, which go straight to
+    // disk) is streamed to its reader when its length is known; every other body is read whole.
     void on_header() {
         if (parser_->is_done()) return on_request(parser_->release());
         const auto& head = parser_->get();
