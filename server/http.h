@@ -8,13 +8,23 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/json.h"
 
 class Server;
+
+// Takes a request body piece by piece as it arrives, for routes whose bodies are large and go
+// straight to disk; the route's handler then finds it in HttpRequest::streamed.
+class BodyReader {
+public:
+    virtual ~BodyReader() = default;
+    virtual void feed(std::string_view piece) = 0;
+};
 
 struct HttpRequest {
     uint64_t connection = 0;  // the same for every request on one TCP connection
@@ -22,7 +32,8 @@ struct HttpRequest {
     std::string path;
     std::map<std::string, std::string> query;  // decoded
     std::string content_type;                  // empty when the request named none
-    std::string body;
+    std::string body;                     // empty when the body was streamed
+    std::shared_ptr<BodyReader> streamed;  // what took the body instead, if anything did
 };
 
 struct HttpResponse {
@@ -42,10 +53,14 @@ struct HttpResponse {
 using Reply = std::function<void(HttpResponse)>;
 
 using RouteHandler = std::function<void(Server&, const HttpRequest&, Reply)>;
+// Called with a request's head (no body yet); a reader that the body is to be streamed to, or null
+// to have the body read whole as usual.
+using BodyOpener = std::function<std::shared_ptr<BodyReader>(Server&, const HttpRequest&)>;
 struct Route {
     std::string method;
     std::string path;  // a trailing "*" matches any rest of the path
     RouteHandler handler;
+    BodyOpener open_body = nullptr;
 };
 
 // The longest a control route may be asked to wait.

@@ -1,9 +1,10 @@
-// multipart/form-data bodies, parsed in place.
+// multipart/form-data bodies, read as they arrive.
 
 #include "server/multipart.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <map>
 
 #include "server/http.h"
@@ -104,46 +105,185 @@ std::optional<std::string> form_boundary(std::string_view content_type) {
     return boundary;
 }
 
-// A boundary inside a field's bytes can only be seen after CR LF, as the format intends, so binary
-// content needs no escaping.
-std::string parse_form_data(std::string_view body, const std::string& boundary, std::vector<FormField>& fields) {
-    const std::string delimiter = "--" + boundary;
-    const std::string separator = "\r\n" + delimiter;
-    size_t pos = 0;
-    if (body.starts_with(delimiter)) {
-        pos = delimiter.size();
+FormReader::FormReader(const std::string& boundary, std::string streamed, Sink sink)
+    : delimiter_("--" + boundary),
+      separator_("\r\n--" + boundary),
+      streamed_name_(std::move(streamed)),
+      sink_(std::move(sink)) {}
+
+void FormReader::feed(std::string_view in) {
+    while (!in.empty() && stage_ != Stage::done && error_.empty()) {
+        switch (stage_) {
+        case Stage::start: {
+            // The body may begin with the delimiter itself; anything else before the first
+            // separator is a preamble, to be ignored.
+            const size_t n = std::min(in.size(), delimiter_.size() - held_.size());
+            held_.append(in.substr(0, n));
+            in.remove_prefix(n);
+            if (held_.size() < delimiter_.size()) break;
+            if (held_ == delimiter_) {
+                held_.clear();
+                stage_ = Stage::after_delimiter;
+            } else {
+                stage_ = Stage::preamble;  // what is held is searched like the rest
+            }
+            break;
+        }
+        case Stage::preamble:
+            if (scan(in)) stage_ = Stage::after_delimiter;
+            break;
+        case Stage::after_delimiter: {
+            // "--" closes the form; otherwise optional padding, then CR LF.
+            held_ += in.front();
+            in.remove_prefix(1);
+            if (held_ == "--") {
+                held_.clear();
+                stage_ = Stage::done;
+                break;
+            }
+            const std::string_view rest = std::string_view(held_).substr(std::min(held_.find_first_not_of(" \t"), held_.size()));
+            if (held_ == "-" || rest.empty() || rest == "\r") break;
+            if (rest != "\r\n") {
+                error_ = "malformed boundary line";
+                break;
+            }
+            // The CR LF that ended the line stays in front, so an empty header block is found too.
+            held_ = "\r\n";
+            stage_ = Stage::headers;
+            break;
+        }
+        case Stage::headers: {
+            const size_t limit = MAX_PART_HEADERS + 2;
+            const size_t from = held_.size() >= 3 ? held_.size() - 3 : 0;
+            const size_t n = std::min(in.size(), limit - held_.size());
+            held_.append(in.substr(0, n));
+            const size_t end = held_.find("\r\n\r\n", from);
+            if (end == std::string::npos) {
+                in.remove_prefix(n);
+                if (held_.size() >= limit) error_ = "malformed part headers";
+                break;
+            }
+            // What follows the blank line is the field's content.
+            in.remove_prefix(n - (held_.size() - (end + 4)));
+            const std::string headers = held_.substr(2, end);
+            held_.clear();
+            on_headers(headers);
+            break;
+        }
+        case Stage::content:
+            if (scan(in)) {
+                end_field();
+                stage_ = Stage::after_delimiter;
+            }
+            break;
+        case Stage::done:
+            break;
+        }
+    }
+}
+
+void FormReader::on_headers(std::string_view headers) {
+    field_ = {};
+    if (std::string error = read_part_headers(headers, field_.name); !error.empty()) {
+        error_ = std::move(error);
+        return;
+    }
+    streaming_ = !streamed_name_.empty() && field_.name == streamed_name_ && !streamed_once_;
+    if (streaming_) {
+        streamed_once_ = true;
+        field_.streamed = true;
+        sink_({});
+    }
+    stage_ = Stage::content;
+}
+
+void FormReader::end_field() {
+    streaming_ = false;
+    if (std::any_of(fields_.begin(), fields_.end(), [&](const FormField& f) { return f.name == field_.name; })) {
+        error_ = "field \"" + json_safe(field_.name) + "\" given twice";
+        return;
+    }
+    if (fields_.size() == MAX_FORM_FIELDS) {
+        error_ = "too many fields";
+        return;
+    }
+    fields_.push_back(std::move(field_));
+    field_ = {};
+}
+
+void FormReader::take(std::string_view bytes) {
+    if (stage_ != Stage::content || bytes.empty()) return;
+    field_.size += bytes.size();
+    if (streaming_) {
+        sink_(bytes);
     } else {
-        // Anything before the first boundary line is a preamble, to be ignored.
-        const size_t first = body.find(separator);
-        if (first == std::string_view::npos) return "no boundary line in the body";
-        pos = first + separator.size();
+        field_.value.append(bytes);
     }
-    while (true) {
-        if (body.substr(pos, 2) == "--") return "";  // the closing line; what follows is ignored
-        while (pos < body.size() && (body[pos] == ' ' || body[pos] == '\t')) ++pos;
-        if (body.substr(pos, 2) != "\r\n") return "malformed boundary line";
-        pos += 2;
-        size_t headers_end = pos;
-        if (body.substr(pos, 2) != "\r\n") {
-            headers_end = body.substr(pos, MAX_PART_HEADERS).find("\r\n\r\n");
-            if (headers_end == std::string_view::npos) return "malformed part headers";
-            headers_end += pos + 2;
+}
+
+// A boundary inside a field's bytes can only be seen after CR LF, as the format intends, so binary
+// content needs no escaping. A separator may be split between two pieces: the last bytes of a
+// piece that could begin one are held until the next piece settles it.
+bool FormReader::scan(std::string_view& in) {
+    const size_t size = separator_.size();
+    const auto find = [this](std::string_view text) {
+        const void* at = memmem(text.data(), text.size(), separator_.data(), separator_.size());
+        return at ? static_cast<size_t>(static_cast<const char*>(at) - text.data()) : std::string::npos;
+    };
+    if (!held_.empty()) {
+        const size_t old = held_.size();  // below `size`
+        const size_t moved = std::min(in.size(), size);
+        held_.append(in.substr(0, moved));
+        if (const size_t at = find(held_); at != std::string::npos) {
+            take(std::string_view(held_).substr(0, at));
+            in.remove_prefix(at + size - old);
+            held_.clear();
+            return true;
         }
-        FormField field;
-        if (std::string error = read_part_headers(body.substr(pos, headers_end - pos), field.name); !error.empty()) {
-            return error;
+        if (moved < size) {
+            // `in` is used up; what may still begin the separator stays held.
+            in.remove_prefix(moved);
+            const size_t keep = std::min(held_.size(), size - 1);
+            take(std::string_view(held_).substr(0, held_.size() - keep));
+            held_.erase(0, held_.size() - keep);
+            return false;
         }
-        const size_t content = headers_end + 2;
-        const size_t next = body.find(separator, content);
-        if (next == std::string_view::npos) return "field \"" + json_safe(field.name) + "\" has no closing boundary";
-        field.value = body.substr(content, next - content);
-        if (std::any_of(fields.begin(), fields.end(), [&](const FormField& f) { return f.name == field.name; })) {
-            return "field \"" + json_safe(field.name) + "\" given twice";
-        }
-        if (fields.size() == MAX_FORM_FIELDS) return "too many fields";
-        fields.push_back(std::move(field));
-        pos = next + separator.size();
+        // A separator beginning in the held bytes would have ended among the moved ones: they are
+        // content, and the moved bytes are read again below.
+        take(std::string_view(held_).substr(0, old));
+        held_.clear();
     }
+    if (const size_t at = find(in); at != std::string::npos) {
+        take(in.substr(0, at));
+        in.remove_prefix(at + size);
+        return true;
+    }
+    const size_t keep = std::min(in.size(), size - 1);
+    take(in.substr(0, in.size() - keep));
+    held_.assign(in.substr(in.size() - keep));
+    in = {};
+    return false;
+}
+
+std::string FormReader::finish() {
+    if (!error_.empty()) return error_;
+    switch (stage_) {
+    case Stage::done: return "";
+    case Stage::start:
+    case Stage::preamble: return "no boundary line in the body";
+    case Stage::after_delimiter: return "malformed boundary line";
+    case Stage::headers: return "malformed part headers";
+    case Stage::content: return "field \"" + json_safe(field_.name) + "\" has no closing boundary";
+    }
+    return "";
+}
+
+std::string parse_form_data(std::string_view body, const std::string& boundary, std::vector<FormField>& fields) {
+    FormReader reader(boundary);
+    reader.feed(body);
+    std::string error = reader.finish();
+    fields = reader.fields();
+    return error;
 }
 
 const FormField* find_field(const std::vector<FormField>& fields, std::string_view name) {
@@ -152,4 +292,3 @@ const FormField* find_field(const std::vector<FormField>& fields, std::string_vi
     }
     return nullptr;
 }
-

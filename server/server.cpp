@@ -34,6 +34,8 @@ constexpr size_t MAX_HTTP_BODY_BYTES = 320 * 1024 * 1024;
 constexpr auto HTTP_IDLE = std::chrono::seconds(300);
 constexpr auto HANDSHAKE_TIMEOUT = std::chrono::seconds(30);
 constexpr auto STOP_GRACE = std::chrono::seconds(3);
+// Socket reads of a streamed body: large, so that a 4 MiB chunk takes a few reads and writes.
+constexpr size_t BODY_PIECE = 2 << 20;
 
 template <class Stream>
 constexpr bool is_tls = std::is_same_v<Stream, TlsStream>;
@@ -80,10 +82,83 @@ private:
         parser_.emplace();
         parser_->body_limit(MAX_HTTP_BODY_BYTES);
         beast::get_lowest_layer(stream_).expires_after(HTTP_IDLE);
-        http::async_read(stream_, buffer_, *parser_, [self = this->shared_from_this()](error_code ec, size_t) {
+        http::async_read_header(stream_, buffer_, *parser_, [self = this->shared_from_this()](error_code ec, size_t) {
             if (ec) return self->end();
-            self->on_request(self->parser_->release());
+            self->on_header();
         });
+    }
+
+    // The body of a route that takes bodies as they arrive (chunk uploads, which go straight to
+    // disk) is streamed to its reader when its length is known; every other body is read whole.
+    void on_header() {
+        if (parser_->is_done()) return on_request(parser_->release());
+        const auto& head = parser_->get();
+        const bool expects_continue = head.version() >= 11 && beast::iequals(head[http::field::expect], "100-continue");
+        HttpRequest request = convert(head);
+        std::shared_ptr<BodyReader> reader;
+        if (!parser_->chunked() && parser_->content_length()) reader = server_.open_body(request);
+        // A client that asks first gets its go-ahead instead of waiting for its own time-out.
+        auto go_on = [self = this->shared_from_this(), request = std::move(request), reader]() mutable {
+            if (!reader) {
+                return http::async_read(self->stream_, self->buffer_, *self->parser_,
+                                        [self](error_code ec, size_t) {
+                                            if (ec) return self->end();
+                                            self->on_request(self->parser_->release());
+                                        });
+            }
+            request.streamed = reader;
+            self->stream_body(std::move(request), *self->parser_->content_length());
+        };
+        if (!expects_continue) return go_on();
+        static constexpr std::string_view proceed = "HTTP/1.1 100 Continue\r\n\r\n";
+        asio::async_write(stream_, asio::buffer(proceed.data(), proceed.size()),
+                          [self = this->shared_from_this(), go_on = std::move(go_on)](error_code ec, size_t) mutable {
+                              if (ec) return self->end();
+                              go_on();
+                          });
+    }
+
+    // The body goes to the reader in pieces as large as the socket gives them, never past its
+    // Content-Length, so the next request on the connection stays in the stream.
+    void stream_body(HttpRequest request, uint64_t length) {
+        const size_t early = static_cast<size_t>(std::min<uint64_t>(buffer_.size(), length));
+        request.streamed->feed({static_cast<const char*>(buffer_.data().data()), early});
+        buffer_.consume(early);
+        streaming_.emplace(std::move(request));
+        body_left_ = length - early;
+        read_body();
+    }
+
+    void read_body() {
+        if (body_left_ == 0) {
+            HttpRequest request = std::move(*streaming_);
+            streaming_.reset();
+            const bool keep_alive = parser_->get().keep_alive();
+            version_ = parser_->get().version();
+            return dispatch(std::move(request), keep_alive);
+        }
+        if (body_piece_.empty()) body_piece_.resize(BODY_PIECE);
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(body_piece_.size(), body_left_));
+        beast::get_lowest_layer(stream_).expires_after(HTTP_IDLE);
+        stream_.async_read_some(asio::buffer(body_piece_.data(), want),
+                                [self = this->shared_from_this()](error_code ec, size_t got) {
+                                    if (ec) return self->end();
+                                    self->streaming_->streamed->feed({self->body_piece_.data(), got});
+                                    self->body_left_ -= got;
+                                    self->read_body();
+                                });
+    }
+
+    template <class Fields>
+    HttpRequest convert(const http::request_header<Fields>& head) {
+        const std::string target(head.target());
+        HttpRequest converted;
+        converted.connection = connection_;
+        converted.method = std::string(head.method_string());
+        converted.path = target.substr(0, target.find('?'));
+        converted.query = parse_query(target);
+        converted.content_type = std::string(head[http::field::content_type]);
+        return converted;
     }
 
     void on_request(http::request<http::string_body> request) {
@@ -101,16 +176,14 @@ private:
         }
         if (path == "/ws") return respond(json_error(426, "websocket upgrade required"), false);
 
-        HttpRequest converted;
-        converted.connection = connection_;
-        converted.method = std::string(request.method_string());
-        converted.path = path;
-        converted.query = parse_query(target);
-        converted.content_type = std::string(request[http::field::content_type]);
+        HttpRequest converted = convert(request.base());
         converted.body = std::move(request.body());
-        const bool keep_alive = request.keep_alive();
+        dispatch(std::move(converted), request.keep_alive());
+    }
+
+    void dispatch(HttpRequest request, bool keep_alive) {
         busy_ = true;
-        server_.handle(converted, [self = this->shared_from_this(), keep_alive](HttpResponse response) {
+        server_.handle(request, [self = this->shared_from_this(), keep_alive](HttpResponse response) {
             self->respond(std::move(response), keep_alive);
         });
     }
@@ -169,6 +242,9 @@ private:
     bool busy_ = false;  // between a request and the end of writing its answer
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<HttpRequest> streaming_;  // the request whose body is being streamed
+    uint64_t body_left_ = 0;                // of its body, still to come
+    std::vector<char> body_piece_;          // where streamed bodies are read to; kept for the next
     http::response<http::string_body> response_;
 };
 
@@ -367,6 +443,15 @@ void Server::handle(const HttpRequest& request, Reply reply) {
         path_known = true;
     }
     reply(path_known ? json_error(405, "method not allowed") : json_error(404, "not found"));
+}
+
+std::shared_ptr<BodyReader> Server::open_body(const HttpRequest& head) {
+    for (const auto& route : routes_) {
+        if (route.open_body && route.method == head.method && route.path == head.path) {
+            return route.open_body(*this, head);
+        }
+    }
+    return nullptr;
 }
 
 void Server::wait_until(std::function<std::optional<HttpResponse>()> check, std::chrono::milliseconds timeout,

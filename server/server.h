@@ -131,6 +131,8 @@ public:
     void add_session(const std::shared_ptr<Session>& session);
     // Answers the request through the route table.
     void handle(const HttpRequest& request, Reply reply);
+    // The reader the route of this request head streams its body to; null when it reads bodies whole.
+    std::shared_ptr<BodyReader> open_body(const HttpRequest& head);
     // Calls `check` now and after every change to the state; answers with its first response, with
     // 408 once `timeout` has passed, or with 503 when the server stops.
     void wait_until(std::function<std::optional<HttpResponse>()> check, std::chrono::milliseconds timeout,

@@ -2,17 +2,30 @@
 //   names           the server's names in a batch folder, and which names a part may take
 //   parts and images   storing chunks, reassembly and decoding on the worker, the whole image
 //   recovery        what a restarted server finds in its data folder
+//   chunks on their way in   where a chunk's bytes go while its request arrives
 //
-// Under data_dir/uploads/<batch>/: partNNN/chunkNNNN while a part is incomplete, the part files
-// as the agent named them, partNNN.raw for decoded parts, image.img, .meta/ holding batch.json and
+// Under data_dir/uploads/<batch>/: the part files as the agent named them, partNNN/ while a part
+// is incomplete, partNNN.raw for decoded parts, image.img, .meta/ holding batch.json and
 // partNNN.json, and .discard/ while files no longer wanted wait to be deleted. A part file may not
 // take any of these names.
+//
+// A chunk normally goes straight into its part file at chunk_index * stride, where stride is the
+// length of chunk 0, and partNNN/chunkNNNN.placed records it with its length; so the chunks of a
+// part in order are already the part, and only its length is set once they are all in. A chunk
+// that cannot be placed (it came before chunk 0, was sent again, or is longer than the stride)
+// is written to data_dir/.incoming/ and renamed to partNNN/chunkNNNN; once all are in, such chunks
+// are copied to their places, or the part file is made anew from the pieces when their lengths do
+// not fit the places.
 
 #include <boost/asio/post.hpp>
 #include <openssl/evp.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <variant>
 
@@ -33,6 +46,9 @@ constexpr const char* META_FOLDER = ".meta";
 // Chunk folders and files that are no longer wanted are moved here at once and deleted later.
 constexpr const char* DISCARD_FOLDER = ".discard";
 constexpr const char* IMAGE_FILE = "image.img";
+// data_dir/.incoming/ holds chunks on their way in, before they are known to belong anywhere;
+// beside uploads/, on the same file system, so a chunk is moved into its part by a rename.
+constexpr const char* STAGING_FOLDER = ".incoming";
 
 // A single path component of [A-Za-z0-9._-], so it never leaves its folder: no separators, no
 // control bytes, and neither "." nor "..". Dots elsewhere are harmless without separators.
@@ -53,6 +69,9 @@ std::string numbered(std::string_view prefix, int64_t number, size_t width) {
 
 std::string part_folder_name(int64_t part) { return numbered("part", part, 3); }
 std::string chunk_file_name(int64_t chunk) { return numbered("chunk", chunk, 4); }
+// Beside a chunk's name in the part folder: the chunk lies in the part file at its place, and the
+// marker holds its length. A chunk file of that name without the suffix holds the chunk itself.
+constexpr const char* PLACED_SUFFIX = ".placed";
 std::string raw_file_name(int64_t part) { return part_folder_name(part) + ".raw"; }
 
 // "part" followed by digits only, then `suffix`: the shape of the server's own part folders and
@@ -80,18 +99,21 @@ struct DigestDeleter {
 };
 using Digest = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
 
-// Appends the whole of `from` to `out`, feeding `digest` when there is one. Empty text on success.
-std::string append_file(const fs::path& from, int out, std::vector<char>& buffer, EVP_MD_CTX* digest,
-                        uint64_t& copied, const std::atomic<bool>& stopping) {
+// Appends the whole of `from` to `out` at `written` and hashes it. Stretches of zeros are left as
+// holes, so a sparse part stays sparse in the image.
+std::string append_hashed(const fs::path& from, int out, std::vector<char>& buffer, EVP_MD_CTX* digest,
+                          uint64_t& written, const std::atomic<bool>& stopping) {
     File in = open_read(from);
     if (!in) return "cannot open " + from.filename().string() + ": " + errno_text();
     while (!stopping) {
         const ssize_t got = read_some(in.fd(), buffer.data(), buffer.size());
         if (got < 0) return "cannot read " + from.filename().string() + ": " + errno_text();
         if (got == 0) return "";
-        if (digest && EVP_DigestUpdate(digest, buffer.data(), static_cast<size_t>(got)) != 1) return "SHA-256 failed";
-        if (!write_all(out, buffer.data(), static_cast<size_t>(got))) return "cannot write: " + errno_text();
-        copied += static_cast<uint64_t>(got);
+        const auto size = static_cast<size_t>(got);
+        if (EVP_DigestUpdate(digest, buffer.data(), size) != 1) return "SHA-256 failed";
+        const bool zeros = buffer[0] == 0 && std::memcmp(buffer.data(), buffer.data() + 1, size - 1) == 0;
+        if (!zeros && !write_all_at(out, buffer.data(), size, written)) return "cannot write: " + errno_text();
+        written += size;
     }
     return "stopped";
 }
@@ -108,6 +130,10 @@ struct PartJob {
     bool zvimg = false;
     uint64_t original_size = 0;
     uint64_t generation = 0;  // the part's, when the job was posted
+    uint64_t stride = 0;
+    // Requests were still writing placed bytes into the part file when the job was posted: their
+    // chunks came in files of their own meanwhile, and the part file is made anew, out of their way.
+    bool writers = false;
 };
 
 struct PartResult {
@@ -115,22 +141,88 @@ struct PartResult {
     uint64_t size = 0;
 };
 
-// Concatenates the chunks into the part file, then decodes it when it is ZVIMG.
+// One chunk of a whole part: in a chunk file of its own, or placed in the part file.
+struct ChunkPiece {
+    fs::path loose;  // empty: placed at index * stride
+    uint64_t length = 0;
+};
+
+// Makes the part file the chunks one after the other. When each chunk but the last fills its
+// stride, chunks in files of their own (chunk 0 usually, which came before its part existed) are
+// copied to their places and only the length is set; otherwise, and while requests may still be
+// writing into the part file, it is made anew from the pieces. Empty text on success.
+std::string join_chunks(const PartJob& job, uint64_t& length, const std::atomic<bool>& stopping) {
+    const fs::path part_file = job.dir / job.filename;
+    const fs::path chunks = job.dir / part_folder_name(job.part_number);
+    std::vector<ChunkPiece> pieces;
+    bool in_place = !job.writers && (job.stride > 0 || job.total_chunks == 1);
+    length = 0;
+    for (int64_t k = 0; k < job.total_chunks; ++k) {
+        ChunkPiece piece;
+        const fs::path loose = chunks / chunk_file_name(k);
+        std::error_code ec;
+        if (const uint64_t size = fs::file_size(loose, ec); !ec) {
+            piece = {loose, size};
+        } else {
+            fs::path marker = loose;
+            marker += PLACED_SUFFIX;
+            const auto text = read_small_file(marker);
+            const auto placed = text ? parse_decimal<uint64_t>(*text) : std::nullopt;
+            if (!placed) return "chunk " + std::to_string(k) + " is missing";
+            piece.length = *placed;
+        }
+        if (k + 1 < job.total_chunks && piece.length != job.stride) in_place = false;
+        length += piece.length;
+        pieces.push_back(std::move(piece));
+    }
+    std::vector<char> buffer;
+    if (in_place) {
+        File out(part_file, O_RDWR | O_CREAT);
+        if (!out) return "cannot open " + job.filename + ": " + errno_text();
+        for (size_t k = 0; k < pieces.size(); ++k) {
+            if (stopping) return "stopped";
+            if (pieces[k].loose.empty()) continue;
+            File in = open_read(pieces[k].loose);
+            if (!in || !copy_range(in.fd(), 0, out.fd(), k * job.stride, pieces[k].length, buffer)) {
+                return "cannot copy chunk " + std::to_string(k) + ": " + errno_text();
+            }
+        }
+        if (::ftruncate(out.fd(), static_cast<off_t>(length)) != 0 || !out.close()) {
+            return "cannot write " + job.filename + ": " + errno_text();
+        }
+        return "";
+    }
+    const fs::path joined = chunks / "joined";
+    File out = open_write(joined);
+    File placed = open_read(part_file);  // absent when nothing was placed
+    if (!out) return "cannot create " + job.filename + ": " + errno_text();
+    uint64_t at = 0;
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        if (stopping) return "stopped";
+        const ChunkPiece& piece = pieces[k];
+        File loose = piece.loose.empty() ? File() : open_read(piece.loose);
+        const int in = piece.loose.empty() ? placed.fd() : loose.fd();
+        const uint64_t from = piece.loose.empty() ? k * job.stride : 0;
+        if (in < 0 || !copy_range(in, from, out.fd(), at, piece.length, buffer)) {
+            return "cannot copy chunk " + std::to_string(k) + ": " + errno_text();
+        }
+        at += piece.length;
+    }
+    if (!out.close()) return "cannot write " + job.filename + ": " + errno_text();
+    std::error_code ec;
+    fs::rename(joined, part_file, ec);
+    if (ec) return "cannot write " + job.filename + ": " + ec.message();
+    return "";
+}
+
+// Joins the chunks into the part file, then decodes it when it is ZVIMG.
 PartResult assemble_part(const PartJob& job, const std::atomic<bool>& stopping) {
     PartResult result;
     std::vector<char> buffer(COPY_BUFFER);
     const fs::path part_file = job.dir / job.filename;
-    const fs::path chunks = job.dir / part_folder_name(job.part_number);
     uint64_t length = 0;
-    {
-        File out = open_write(part_file);
-        if (!out) return {"cannot create " + job.filename + ": " + errno_text()};
-        for (int64_t k = 0; k < job.total_chunks; ++k) {
-            result.error = append_file(chunks / chunk_file_name(k), out.fd(), buffer, nullptr, length, stopping);
-            if (!result.error.empty()) return result;
-        }
-        if (!out.close()) return {"cannot write " + job.filename + ": " + errno_text()};
-    }
+    result.error = join_chunks(job, length, stopping);
+    if (!result.error.empty()) return result;
     if (!job.zvimg) {
         result.size = length;
         return result;
@@ -164,10 +256,13 @@ ImageResult build_image(const fs::path& dir, const std::vector<fs::path>& parts,
     if (!out) return {"cannot create image.img: " + errno_text()};
     std::vector<char> buffer(COPY_BUFFER);
     for (const auto& part : parts) {
-        result.error = append_file(part, out.fd(), buffer, digest.get(), result.size, stopping);
+        result.error = append_hashed(part, out.fd(), buffer, digest.get(), result.size, stopping);
         if (!result.error.empty()) return result;
     }
-    if (!out.close()) return {"cannot write image.img: " + errno_text()};
+    // Holes at the end still count.
+    if (::ftruncate(out.fd(), static_cast<off_t>(result.size)) != 0 || !out.close()) {
+        return {"cannot write image.img: " + errno_text()};
+    }
     unsigned char hash[EVP_MAX_MD_SIZE];
     unsigned int hash_size = 0;
     if (EVP_DigestFinal_ex(digest.get(), hash, &hash_size) != 1) return {"SHA-256 failed"};
@@ -232,6 +327,7 @@ bool save_part(const ServerState& state, const std::string& batch, const UploadP
     cJSON_AddStringToObject(root.get(), "state", part_state_name(state_kept));
     cJSON_AddStringToObject(root.get(), "error", json_safe(part.error).c_str());
     cJSON_AddNumberToObject(root.get(), "size", static_cast<double>(part.size));
+    cJSON_AddNumberToObject(root.get(), "stride", static_cast<double>(part.stride));
     const fs::path path = batch_dir(state, batch) / META_FOLDER / (part_folder_name(part.part_number) + ".json");
     if (write_file(path, json_print(root.get()) + "\n")) return true;
     print_line("upload: cannot write " + path.string());
@@ -291,8 +387,20 @@ void on_part_done(Server& server, const PartJob& job, const PartResult& result) 
 
 void start_part(Server& server, const std::string& batch_id, UploadPart& part) {
     part.state = PartState::decoding;
-    PartJob job{batch_id,          batch_dir(server.state(), batch_id), part.part_number, part.filename,
-                part.total_chunks, part.compressed == ZVIMG,            part.original_size, part.generation};
+    const auto& placing = server.state().placing;
+    const bool writers = std::any_of(placing.begin(), placing.end(), [&](const auto& key) {
+        return std::get<0>(key) == batch_id && std::get<1>(key) == part.part_number;
+    });
+    PartJob job{batch_id,
+                batch_dir(server.state(), batch_id),
+                part.part_number,
+                part.filename,
+                part.total_chunks,
+                part.compressed == ZVIMG,
+                part.original_size,
+                part.generation,
+                part.stride,
+                writers};
     server.worker().post([&server, job = std::move(job)](const std::atomic<bool>& stopping) {
         PartResult result = assemble_part(job, stopping);
         // Left unfinished, the part is made again at the next start.
@@ -416,7 +524,8 @@ std::variant<UploadPart*, HttpResponse> part_for(Server& server, const ChunkUplo
         part.generation = old.generation + 1;
         discard(server, dir, dir / part_folder_name(chunk.part_number));
         discard(server, dir, dir / raw_file_name(chunk.part_number));
-        if (old.filename != chunk.filename) discard(server, dir, dir / old.filename);
+        // Also under the same name: requests of the old part may still be writing into it.
+        discard(server, dir, dir / old.filename);
         batch.parts.erase(known);
     }
     std::error_code ec;
@@ -467,6 +576,7 @@ std::optional<UploadPart> load_part(const fs::path& meta, const fs::path& dir) {
     part.disk_name = json_text(root.get(), "disk_name");
     part.existing_disk_id = json_text(root.get(), "existing_disk_id");
     part.error = json_text(root.get(), "error");
+    part.stride = static_cast<uint64_t>(json_int(root.get(), "stride", 0, MAX_SIZE).value_or(0));
     if (state == part_state_name(PartState::complete)) {
         part.state = PartState::complete;
         for (int64_t k = 0; k < part.total_chunks; ++k) part.received.insert(k);
@@ -477,12 +587,14 @@ std::optional<UploadPart> load_part(const fs::path& meta, const fs::path& dir) {
     } else if (state != part_state_name(PartState::receiving)) {
         return std::nullopt;
     }
-    // The chunks on disk are the ones received: each was renamed into place only once whole.
+    // The chunks on disk are the ones received: each chunk file, and each marker of a placed
+    // chunk, was renamed into place only once whole.
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(dir / part_folder_name(part.part_number), ec)) {
-        const std::string name = entry.path().filename().string();
-        const auto index = name.starts_with("chunk") ? parse_decimal<int64_t>(std::string_view(name).substr(5))
-                                                     : std::nullopt;
+        const std::string file = entry.path().filename().string();
+        std::string_view name = file;
+        if (name.ends_with(PLACED_SUFFIX)) name.remove_suffix(std::string_view(PLACED_SUFFIX).size());
+        const auto index = name.starts_with("chunk") ? parse_decimal<int64_t>(name.substr(5)) : std::nullopt;
         if (index && *index < part.total_chunks && entry.is_regular_file(ec)) part.received.insert(*index);
     }
     return part;
@@ -535,10 +647,32 @@ HttpResponse store_chunk(Server& server, const ChunkUpload& chunk) {
 
     // Once the part is whole, a repeated chunk (a retry whose answer was lost) changes nothing.
     if (part.state == PartState::receiving) {
-        const fs::path path =
+        IncomingChunk& in = *chunk.incoming;
+        const fs::path loose =
             batch_dir(state, chunk.batch_id) / part_folder_name(chunk.part_number) / chunk_file_name(chunk.chunk_index);
-        if (!write_file(path, chunk.data)) return json_error(500, "cannot store the chunk");
+        fs::path marker = loose;
+        marker += PLACED_SUFFIX;
+        // Placed bytes count only where the part still expects them.
+        const bool in_place = in.placed(chunk, part.generation) && !part.received.contains(chunk.chunk_index);
+        if ((!in_place && !in.to_staging()) || !in.finish()) return json_error(500, "cannot store the chunk");
+        std::error_code ec;
+        if (in_place) {
+            // The marker, written whole after the bytes, says the chunk is there and how long it is.
+            if (!write_file(marker, std::to_string(in.size()))) return json_error(500, "cannot store the chunk");
+        } else {
+            // Renamed into place whole, so a chunk file on disk is always a whole chunk; it stands
+            // for the chunk even where one was placed before.
+            fs::rename(in.staged_path(), loose, ec);
+            if (ec) return json_error(500, "cannot store the chunk");
+            in.staged_taken();
+            fs::remove(marker, ec);
+        }
         part.received.insert(chunk.chunk_index);
+        if (chunk.chunk_index == 0 && part.total_chunks > 1 && part.stride == 0 && in.size() > 0) {
+            part.stride = in.size();
+            // Saved before any chunk is placed by it.
+            if (!save_part(state, chunk.batch_id, part)) part.stride = 0;
+        }
     }
     if (chunk.total_parts != batch.total_parts) {
         batch.total_parts = chunk.total_parts;
@@ -571,6 +705,96 @@ bool valid_batch_id(std::string_view id) { return safe_component(id) && id.front
 bool valid_part_filename(std::string_view name) { return safe_component(name) && !reserved_name(name); }
 
 fs::path raw_record_dir(const Server& server) { return uploads_dir(server.state()) / RAW_FOLDER; }
+
+// ---- chunks on their way in ----
+
+IncomingChunk::IncomingChunk(Server& server) : server_(server) {
+    ServerState& state = server.state();
+    staged_path_ = fs::path(state.data_dir) / STAGING_FOLDER / std::to_string(state.next_staged++);
+}
+
+IncomingChunk::~IncomingChunk() {
+    release();
+    std::error_code ignored;
+    if (staged_open_ && !staged_path_.empty()) fs::remove(staged_path_, ignored);
+}
+
+void IncomingChunk::release() {
+    if (place_) server_.state().placing.erase(place_->key);
+    place_.reset();
+}
+
+// Only a chunk that its part still waits for, whose place is known and that no other request is
+// writing, is placed: its region of the part file belongs to it alone until it is stored.
+void IncomingChunk::begin(const ChunkUpload& chunk) {
+    ServerState& state = server_.state();
+    const auto batch = state.batches.find(chunk.batch_id);
+    if (batch == state.batches.end()) return;
+    const auto found = batch->second.parts.find(chunk.part_number);
+    if (found == batch->second.parts.end()) return;
+    const UploadPart& part = found->second;
+    if (part.state != PartState::receiving || differs_from(part, chunk) || part.received.contains(chunk.chunk_index)) {
+        return;
+    }
+    Place place;
+    place.key = {chunk.batch_id, chunk.part_number, chunk.chunk_index};
+    if (state.placing.contains(place.key)) return;
+    if (chunk.chunk_index == 0) {
+        // Its length is the stride, so nothing lies after it yet.
+        place.limit = part.stride == 0 ? UINT64_MAX : part.stride;
+    } else {
+        if (part.stride == 0) return;
+        place.offset = static_cast<uint64_t>(chunk.chunk_index) * part.stride;
+        place.limit = part.stride;
+    }
+    place.generation = part.generation;
+    place.file = File(batch_dir(state, chunk.batch_id) / part.filename, O_RDWR | O_CREAT);
+    if (!place.file) return;
+    state.placing.insert(place.key);
+    place_.emplace(std::move(place));
+}
+
+void IncomingChunk::write(std::string_view bytes) {
+    if (failed_ || finished_ || bytes.empty()) return;
+    // Longer than its place: the chunk goes to a file of its own after all.
+    if (place_ && size_ + bytes.size() > place_->limit && !to_staging()) return;
+    if (!place_ && !staged_open_) {
+        staged_open_ = true;
+        staged_ = open_write(staged_path_);
+    }
+    const int fd = place_ ? place_->file.fd() : staged_.fd();
+    const uint64_t at = place_ ? place_->offset + size_ : size_;
+    if (fd < 0 || !write_all_at(fd, bytes.data(), bytes.size(), at)) failed_ = true;
+    size_ += bytes.size();
+}
+
+bool IncomingChunk::to_staging() {
+    if (!place_) return !failed_;
+    if (!staged_open_) {
+        staged_open_ = true;
+        staged_ = open_write(staged_path_);
+    }
+    if (!staged_ || !copy_range(place_->file.fd(), place_->offset, staged_.fd(), 0, size_, buffer_)) failed_ = true;
+    release();
+    return !failed_;
+}
+
+bool IncomingChunk::finish() {
+    if (finished_) return !failed_;
+    finished_ = true;
+    // An empty chunk has its file too.
+    if (!place_ && !staged_open_) {
+        staged_open_ = true;
+        staged_ = open_write(staged_path_);
+    }
+    if (!place_ && (!staged_ || !staged_.close())) failed_ = true;
+    return !failed_;
+}
+
+bool IncomingChunk::placed(const ChunkUpload& chunk, uint64_t generation) const {
+    return place_ && place_->generation == generation &&
+           place_->key == std::tuple(chunk.batch_id, chunk.part_number, chunk.chunk_index);
+}
 
 const char* part_state_name(PartState state) {
     switch (state) {
@@ -606,6 +830,11 @@ void uploads_load(Server& server) {
         state.batches.emplace(id, std::move(*batch));
     }
     if (ec) throw std::runtime_error("cannot list " + root.string() + ": " + ec.message());
+    // Chunks that were on their way in when the server stopped were never answered.
+    const fs::path staging = fs::path(state.data_dir) / STAGING_FOLDER;
+    fs::remove_all(staging, ec);
+    fs::create_directories(staging, ec);
+    if (ec) throw std::runtime_error("cannot create " + staging.string() + ": " + ec.message());
 
     // Work cut short by the last stop is done again.
     for (auto& [id, batch] : state.batches) {

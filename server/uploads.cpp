@@ -18,9 +18,11 @@ namespace {
 constexpr int64_t MAX_PAD_BYTES = 16 * 1024 * 1024;
 
 // Empty text when the fields make a usable chunk, else the reason to refuse it.
-std::string read_chunk(const std::vector<FormField>& fields, ChunkUpload& chunk) {
+// `whole`: the chunk's bytes must be there too; else only the fields that come before them.
+std::string read_chunk(const std::vector<FormField>& fields, ChunkUpload& chunk, bool whole = true) {
     for (const char* name : {"batch_id", "part_number", "total_parts", "chunk_index", "total_chunks", "filename",
                              "disk_name", "chunk"}) {
+        if (!whole && std::string_view(name) == "chunk") continue;
         if (!find_field(fields, name)) return std::string("missing field ") + name;
     }
     const auto text = [&](const char* name) { return std::string(find_field(fields, name)->value); };
@@ -62,8 +64,40 @@ std::string read_chunk(const std::vector<FormField>& fields, ChunkUpload& chunk)
     } else if (original) {
         return "original_size without compressed";
     }
-    chunk.data = find_field(fields, "chunk")->value;
     return "";
+}
+
+// A chunk request's body on its way in: the form is read as it arrives, and the file field goes
+// straight to where the chunk will be kept when the fields before it allow, else to a file of
+// its own.
+class ChunkReader : public BodyReader {
+public:
+    ChunkReader(Server& server, const std::string& content_type)
+        : boundary_(form_boundary(content_type)),
+          incoming_(server),
+          form_(boundary_.value_or(""), "chunk", [this](std::string_view bytes) {
+              if (!bytes.empty()) return incoming_.write(bytes);
+              ChunkUpload chunk;
+              if (read_chunk(form_.fields(), chunk, false).empty()) incoming_.begin(chunk);
+          }) {}
+
+    void feed(std::string_view piece) override {
+        if (boundary_) form_.feed(piece);
+    }
+    std::string finish() { return boundary_ ? form_.finish() : "expected multipart/form-data with a boundary"; }
+    const std::vector<FormField>& fields() const { return form_.fields(); }
+    IncomingChunk& incoming() { return incoming_; }
+
+private:
+    std::optional<std::string> boundary_;
+    IncomingChunk incoming_;
+    FormReader form_;
+};
+
+std::shared_ptr<BodyReader> open_chunk_body(Server& server, const HttpRequest& head) {
+    // A body to be recorded is read whole.
+    if (server.state().upload_faults.record_raw) return nullptr;
+    return std::make_shared<ChunkReader>(server, head.content_type);
 }
 
 // Counts one use of a fault armed for `count` requests (-1: until disarmed); false when unarmed.
@@ -140,13 +174,17 @@ void post_upload_chunk(Server& server, const HttpRequest& request, Reply reply) 
     entry.seq = state.next_upload_seq++;
     entry.connection = request.connection;
     entry.chunk = true;
-    if (state.upload_faults.record_raw) record_raw(server, entry.seq, request);
+    // A body streamed before the recording was ordered is not there to record.
+    if (state.upload_faults.record_raw && !request.streamed) record_raw(server, entry.seq, request);
 
-    // Parsed before any answer is chosen, so that the log names even refused chunks.
-    const auto boundary = form_boundary(request.content_type);
-    std::vector<FormField> fields;
-    const std::string form_error = boundary ? parse_form_data(request.body, *boundary, fields)
-                                            : "expected multipart/form-data with a boundary";
+    // Read before any answer is chosen, so that the log names even refused chunks.
+    auto reader = std::static_pointer_cast<ChunkReader>(request.streamed);
+    if (!reader) {
+        reader = std::make_shared<ChunkReader>(server, request.content_type);
+        reader->feed(request.body);
+    }
+    const std::string form_error = reader->finish();
+    const std::vector<FormField>& fields = reader->fields();
     if (const FormField* field = find_field(fields, "batch_id")) entry.batch_id = field->value;
     if (const FormField* field = find_field(fields, "part_number")) {
         entry.part_number = parse_decimal<int64_t>(field->value);
@@ -173,6 +211,7 @@ void post_upload_chunk(Server& server, const HttpRequest& request, Reply reply) 
     if (!form_error.empty()) return answer(json_error(400, form_error));
     ChunkUpload chunk;
     if (const std::string error = read_chunk(fields, chunk); !error.empty()) return answer(json_error(400, error));
+    chunk.incoming = &reader->incoming();
     answer(store_chunk(server, chunk));
 }
 
@@ -384,7 +423,7 @@ void uploads_reset(Server& server) {
 
 std::vector<Route> upload_routes() {
     return {
-        {"POST", "/upload_chunk", post_upload_chunk},
+        {"POST", "/upload_chunk", post_upload_chunk, open_chunk_body},
         {"GET", "/upload_chunk_status", get_upload_chunk_status},
         {"GET", "/control/batch", get_batch},
         {"GET", "/control/upload_log", get_upload_log},

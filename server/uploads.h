@@ -15,11 +15,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "server/files.h"
 #include "server/http.h"
 
 class Server;
@@ -40,6 +42,9 @@ struct UploadPart {
     std::string error;        // why the part is in error
     uint64_t size = 0;        // decoded length, once complete
     uint64_t generation = 0;  // counts restarts, so a late decode of earlier chunks is ignored
+    // Length of chunk 0 when the part has more chunks: chunk k is written into the part file at
+    // k * stride as it arrives. 0 while unknown.
+    uint64_t stride = 0;
 };
 
 enum class ImageState { none, building, complete, error };
@@ -91,6 +96,9 @@ struct UploadState {
     int64_t next_disk_id = 1;
     uint64_t next_upload_seq = 1;  // keeps rising across resets
     uint64_t next_discard = 1;     // names what is moved into a batch's .discard/
+    uint64_t next_staged = 1;      // names the files of chunks on their way in
+    // Chunks being written into their part file by requests still arriving: batch, part, chunk.
+    std::set<std::tuple<std::string, int64_t, int64_t>> placing;
     std::vector<UploadLogEntry> upload_log;
     UploadFaults upload_faults;
 };
@@ -122,6 +130,8 @@ bool valid_part_filename(std::string_view name);
 
 // ---- storage (upload_store.cpp) ----
 
+class IncomingChunk;
+
 // One chunk as its fields describe it.
 struct ChunkUpload {
     std::string batch_id;
@@ -134,8 +144,57 @@ struct ChunkUpload {
     std::string compressed;
     uint64_t original_size = 0;
     std::string existing_disk_id;
-    std::string_view data;
+    IncomingChunk* incoming = nullptr;  // the chunk's bytes
 };
+
+// The bytes of one chunk request's file field, written as they arrive, before anything is known
+// about the request. A chunk its part is waiting for goes straight into the part file at its place
+// (chunk_index * stride), where nothing else is written; any other goes to a file of its own under
+// data_dir/.incoming/. store_chunk keeps the bytes or moves the file into its part; any other end
+// leaves the placed bytes as unreceived space and deletes the staged file.
+class IncomingChunk {
+public:
+    explicit IncomingChunk(Server& server);
+    ~IncomingChunk();
+    IncomingChunk(const IncomingChunk&) = delete;
+    IncomingChunk& operator=(const IncomingChunk&) = delete;
+
+    // Called when the file field begins, with the chunk as the fields before it describe it.
+    void begin(const ChunkUpload& chunk);
+    // A failure is kept for finish().
+    void write(std::string_view bytes);
+    // Ends the bytes; false when they could not be written whole.
+    bool finish();
+    uint64_t size() const { return size_; }
+
+    // For store_chunk: whether the bytes lie in the part file (batch, part, chunk and generation as
+    // given), and else the staged file, which it may move away.
+    bool placed(const ChunkUpload& chunk, uint64_t generation) const;
+    bool to_staging();  // moves placed bytes into the staged file; call before finish()
+    const std::filesystem::path& staged_path() const { return staged_path_; }
+    void staged_taken() { staged_path_.clear(); }
+
+private:
+    struct Place {
+        std::tuple<std::string, int64_t, int64_t> key;  // batch, part, chunk
+        uint64_t generation = 0;
+        uint64_t offset = 0;
+        uint64_t limit = 0;  // the most bytes the chunk may take there
+        File file;           // the part file
+    };
+    void release();
+
+    Server& server_;
+    std::optional<Place> place_;
+    std::filesystem::path staged_path_;
+    File staged_;
+    bool staged_open_ = false;
+    bool finished_ = false;
+    bool failed_ = false;
+    uint64_t size_ = 0;
+    std::vector<char> buffer_;  // for moving placed bytes
+};
+
 
 // Stores one chunk; the part is reassembled and decoded on the worker once all its chunks are in.
 // A chunk that does not fit the chunks held for its part, or comes for a failed part, starts the

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "server/files.h"
 
 namespace {
@@ -82,19 +84,22 @@ std::string decode_zvimg(int in, uint64_t in_size, int out, uint64_t original_si
         const unsigned char* entry = table.data() + ZVIMG_ENTRY * i;
         const size_t length = static_cast<size_t>(std::min(ZVIMG_BLOCK, size - i * ZVIMG_BLOCK));
         const uint64_t position = data_offset + le32(entry + 4);
+        const uint64_t at = i * ZVIMG_BLOCK;
         if (entry[0] == BLOCK_RAW) {
-            if (read_some(in, buffer.data(), length, position) != static_cast<ssize_t>(length)) {
-                return "cannot read block " + std::to_string(i) + ": " + errno_text();
+            if (!copy_range(in, position, out, at, length, buffer)) {
+                return "cannot copy block " + std::to_string(i) + ": " + errno_text();
             }
-        } else {
+        } else if (entry[0] == BLOCK_FILL) {
             char fill = 0;
-            if (entry[0] == BLOCK_FILL && read_some(in, &fill, 1, position) != 1) {
+            if (read_some(in, &fill, 1, position) != 1) {
                 return "cannot read block " + std::to_string(i) + ": " + errno_text();
             }
             std::memset(buffer.data(), fill, length);
+            if (!write_all_at(out, buffer.data(), length, at)) {
+                return "cannot write the decoded part: " + errno_text();
+            }
         }
-        if (!write_all(out, buffer.data(), length)) return "cannot write the decoded part: " + errno_text();
     }
+    if (::ftruncate(out, static_cast<off_t>(size)) != 0) return "cannot write the decoded part: " + errno_text();
     return "";
 }
-

@@ -452,3 +452,73 @@ def test_keep_alive_connections_are_numbered_and_closed_when_ordered(server):
     a, b, c = ids[0], ids[1], ids[6]
     assert len({a, b, c}) == 3 and ids == [a, b, a, a, a, b, c, a, a]
     assert server.batch("kept", wait_complete=True)[1]["image_size"] == 8 * 4 * MIB
+
+
+def test_chunks_written_in_place_are_whole_after_refused_cut_and_overlong_requests(server):
+    raw = os.urandom(7 * MIB)
+    data = zvimg(raw)
+    chunks = pieces(data, 2 * MIB)  # three of 2 MiB and the rest
+    extra = {"compressed": "zvimg", "original_size": len(raw)}
+    name = "Disk_2.part001.zvimg"
+
+    def body(k, payload):
+        return chunk_request("placed", 1, 1, k, len(chunks), payload, name, extra=extra)
+
+    def send(k, payload):
+        return request(server, "POST", "/upload_chunk?token=t", *body(k, payload))[0]
+
+    assert send(0, chunks[0]) == 200  # its length places the others
+    garbage = os.urandom(len(chunks[1]))
+    # Refused after its bytes were written: by an ordered fault, by a missing token, and by a body
+    # whose closing boundary never comes.
+    server.upload_fault(status=500)
+    assert send(1, garbage) == 500
+    assert request(server, "POST", "/upload_chunk", *body(1, garbage))[0] == 401
+    cut, content_type = body(1, garbage)
+    assert request(server, "POST", "/upload_chunk?token=t", cut[:-10], content_type)[0] == 400
+    # Cut off by the client in the middle of the bytes.
+    with socket.create_connection(("127.0.0.1", server.port)) as conn:
+        whole, content_type = body(1, garbage)
+        conn.sendall(f"POST /upload_chunk?token=t HTTP/1.1\r\nHost: x\r\nContent-Type: {content_type}\r\n"
+                     f"Content-Length: {len(whole)}\r\n\r\n".encode() + whole[:len(whole) // 2])
+    # Longer than its place, so it must not run into the next chunk's, then sent as it is.
+    assert send(2, chunks[2]) == 200
+    assert send(1, os.urandom(3 * MIB)) == 200
+    assert send(1, chunks[1]) == 200
+    assert send(3, chunks[3]) == 200
+
+    status, batch = server.batch("placed", wait_complete=True)
+    assert status == 200 and batch["complete"], batch
+    assert batch["image_sha256"] == hashlib.sha256(raw).hexdigest()
+    assert (server.data_dir / "uploads" / "placed" / name).read_bytes() == data
+
+
+def test_a_request_still_writing_its_chunk_cannot_spoil_the_finished_part(server):
+    raw = os.urandom(3 * MIB)
+    data = zvimg(raw)
+    chunks = pieces(data, MIB)
+    extra = {"compressed": "zvimg", "original_size": len(raw)}
+
+    def body(k, payload):
+        return chunk_request("late", 1, 1, k, len(chunks), payload, "Disk_2.part001.zvimg", extra=extra)
+
+    def send(k, payload):
+        return request(server, "POST", "/upload_chunk?token=t", *body(k, payload))[0]
+
+    assert send(0, chunks[0]) == 200
+    # Chunk 1 begins on one connection and stalls; it then comes whole on another, and the rest.
+    slow, content_type = body(1, os.urandom(len(chunks[1])))
+    with socket.create_connection(("127.0.0.1", server.port)) as conn:
+        conn.sendall(f"POST /upload_chunk?token=t HTTP/1.1\r\nHost: x\r\nContent-Type: {content_type}\r\n"
+                     f"Content-Length: {len(slow)}\r\n\r\n".encode() + slow[:len(slow) // 4])
+        assert status_of(server, "late", 1)[0] == 200  # the stalled bytes have been read meanwhile
+        for k in range(1, len(chunks)):
+            assert send(k, chunks[k]) == 200
+        status, batch = server.batch("late", wait_complete=True)
+        assert status == 200 and batch["image_sha256"] == hashlib.sha256(raw).hexdigest()
+        # The stalled request goes on writing where chunk 1 would have been placed.
+        conn.sendall(slow[len(slow) // 4:])
+        conn.settimeout(30)
+        assert conn.recv(100).startswith(b"HTTP/1.1 200")
+    assert (server.data_dir / "uploads" / "late" / "Disk_2.part001.zvimg").read_bytes() == data
+    assert (server.data_dir / "uploads" / "late" / "part001.raw").read_bytes() == raw
