@@ -162,7 +162,7 @@ void post_scanned_chunk(Server& server, const HttpRequest& request, Reply reply)
     for (const char* name : {"scan_id", "offset", "chunk_size", "scan_results", "region_index", "regions"}) {
         if (!find_field(fields, name)) return answer(json_error(400, std::string("missing field ") + name));
     }
-    const auto value = [&](const char* name) { return find_field(fields, name)->value; };
+    const auto value = [&](const char* name) -> const std::string& { return find_field(fields, name)->value; };
     ScannedChunk chunk;
     if (std::string error = scan_read_chunk(value("scan_id"), value("offset"), value("chunk_size"),
                                             value("scan_results"), value("region_index"), value("regions"), chunk);
