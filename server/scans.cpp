@@ -127,11 +127,7 @@ void answer_scan(Server& server, uint64_t seq, std::string shown, Reply reply, H
         server.notify_waiters();
         reply(std::move(response));
     };
-    const unsigned delay = server.state().upload_faults.delay_ms;
-    if (delay == 0) return finish(std::move(response));
-    auto timer = std::make_shared<boost::asio::steady_timer>(server.io(), std::chrono::milliseconds(delay));
-    timer->async_wait([timer, finish = std::move(finish), response = std::move(response)](
-                          const boost::system::error_code&) mutable { finish(std::move(response)); });
+    upload_answer_after_delay(server, std::move(response), std::move(finish));
 }
 
 void post_scanned_chunk(Server& server, const HttpRequest& request, Reply reply) {

@@ -161,11 +161,7 @@ void answer_chunk(Server& server, uint64_t seq, std::string shown, Reply reply, 
         server.notify_waiters();
         reply(std::move(response));
     };
-    const unsigned delay = server.state().upload_faults.delay_ms;
-    if (delay == 0) return finish(std::move(response));
-    auto timer = std::make_shared<boost::asio::steady_timer>(server.io(), std::chrono::milliseconds(delay));
-    timer->async_wait([timer, finish = std::move(finish), response = std::move(response)](
-                          const boost::system::error_code&) mutable { finish(std::move(response)); });
+    upload_answer_after_delay(server, std::move(response), std::move(finish));
 }
 
 void post_upload_chunk(Server& server, const HttpRequest& request, Reply reply) {
@@ -412,6 +408,14 @@ void post_upload_fault(Server& server, const HttpRequest& request, Reply reply) 
 }
 
 }  // namespace
+
+void upload_answer_after_delay(Server& server, HttpResponse response, std::function<void(HttpResponse)> finish) {
+    const unsigned delay = server.state().upload_faults.delay_ms;
+    if (delay == 0) return finish(std::move(response));
+    auto timer = std::make_shared<boost::asio::steady_timer>(server.io(), std::chrono::milliseconds(delay));
+    timer->async_wait([timer, finish = std::move(finish), response = std::move(response)](
+                          const boost::system::error_code&) mutable { finish(std::move(response)); });
+}
 
 std::optional<HttpResponse> upload_ordered_fault(Server& server) { return ordered_fault(server.state().upload_faults); }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -211,6 +212,9 @@ bool batch_complete(const UploadBatch& batch);
 std::filesystem::path raw_record_dir(const Server& server);
 
 // ---- routes (uploads.cpp) ----
+
+// Hands the answer to `finish` after the ordered "delay_ms" of the upload faults, at once without one.
+void upload_answer_after_delay(Server& server, HttpResponse response, std::function<void(HttpResponse)> finish);
 
 // The answer the faults a test ordered give the next chunk POST, image or scan; nothing when none
 // is due.
