@@ -408,6 +408,7 @@ void Server::stop() {
     https_acceptor_.close(ignored);
     // A long decode or hash must not hold up the exit; unfinished work resumes at the next start.
     worker_.stop();
+    image_worker_.stop();
     for (auto& weak : state_.sessions) {
         if (auto session = weak.lock()) session->shutdown();
     }

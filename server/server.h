@@ -5,8 +5,9 @@
 // /download/. The same routes are served on the plain listener and on the optional TLS one.
 //
 // Everything runs on one io_context thread, so the state needs no lock and writes to a connection
-// are serialised by a per-connection queue. Only slow file work (reassembling, decoding and hashing
-// uploads) runs on a worker thread, which posts its results back to the io_context.
+// are serialised by a per-connection queue. Only slow file work runs on worker threads, which post
+// their results back to the io_context: one reassembles and decodes uploaded parts, the other joins
+// them into images and hashes them, so the two keep pace with each other while chunks arrive.
 //
 // Each area has its header and gives its routes: sessions.h (/ws and the control routes that talk
 // to agents), accounts.h (pairing, authentication, devices), uploads.h (disk image parts), scans.h
@@ -126,6 +127,7 @@ public:
     ServerState& state() { return state_; }
     const ServerState& state() const { return state_; }
     Worker& worker() { return worker_; }
+    Worker& image_worker() { return image_worker_; }
 
     // Counts a session until the server stops; stop() ends those still alive.
     void add_session(const std::shared_ptr<Session>& session);
@@ -159,4 +161,5 @@ private:
     std::chrono::steady_clock::time_point stop_deadline_;
     // Declared after io_: joined before io_ goes, so nothing is posted to a destroyed io_context.
     Worker worker_;
+    Worker image_worker_;
 };

@@ -1,13 +1,14 @@
 // Storage of uploaded parts under data_dir/uploads, and the images made of them. Sections:
 //   names           the server's names in a batch folder, and which names a part may take
-//   parts and images   storing chunks, reassembly and decoding on the worker, the whole image
+//   parts and images   storing chunks, reassembly and decoding on the worker, and the image,
+//                      built part by part on the image worker as the parts complete in order
 //   recovery        what a restarted server finds in its data folder
 //   chunks on their way in   where a chunk's bytes go while its request arrives
 //
 // Under data_dir/uploads/<batch>/: the part files as the agent named them, partNNN/ while a part
-// is incomplete, partNNN.raw for decoded parts, image.img, .meta/ holding batch.json and
-// partNNN.json, and .discard/ while files no longer wanted wait to be deleted. A part file may not
-// take any of these names.
+// is incomplete, partNNN.raw for decoded parts, image.img, .meta/ holding batch.json,
+// partNNN.json and image.building (the image while it is built), and .discard/ while files no
+// longer wanted wait to be deleted. A part file may not take any of these names.
 //
 // A chunk normally goes straight into its part file at chunk_index * stride, where stride is the
 // length of chunk 0, and partNNN/chunkNNNN.placed records it with its length; so the chunks of a
@@ -20,6 +21,7 @@
 #include <boost/asio/post.hpp>
 #include <openssl/evp.h>
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,26 +101,97 @@ struct DigestDeleter {
 };
 using Digest = std::unique_ptr<EVP_MD_CTX, DigestDeleter>;
 
-// Appends the whole of `from` to `out` at `written` and hashes it. Stretches of zeros are left as
-// holes, so a sparse part stays sparse in the image.
+// Appends the whole of `from` to `out` at `written` and hashes it. The bytes are hashed where the
+// page cache holds them (mapped, not copied out) and copied inside the kernel, which costs far less
+// than writing them from a buffer. Stretches of zeros are left as holes, so a sparse part stays
+// sparse in the image.
 std::string append_hashed(const fs::path& from, int out, std::vector<char>& buffer, EVP_MD_CTX* digest,
                           uint64_t& written, const std::atomic<bool>& stopping) {
     File in = open_read(from);
-    if (!in) return "cannot open " + from.filename().string() + ": " + errno_text();
-    while (!stopping) {
-        const ssize_t got = read_some(in.fd(), buffer.data(), buffer.size());
-        if (got < 0) return "cannot read " + from.filename().string() + ": " + errno_text();
-        if (got == 0) return "";
-        const auto size = static_cast<size_t>(got);
-        if (EVP_DigestUpdate(digest, buffer.data(), size) != 1) return "SHA-256 failed";
-        const bool zeros = buffer[0] == 0 && std::memcmp(buffer.data(), buffer.data() + 1, size - 1) == 0;
-        if (!zeros && !write_all_at(out, buffer.data(), size, written)) return "cannot write: " + errno_text();
-        written += size;
+    struct stat info {};
+    if (!in || ::fstat(in.fd(), &info) != 0) return "cannot open " + from.filename().string() + ": " + errno_text();
+    const auto length = static_cast<uint64_t>(info.st_size);
+    if (length == 0) return "";
+    void* mapped = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, in.fd(), 0);
+    if (mapped == MAP_FAILED) return "cannot map " + from.filename().string() + ": " + errno_text();
+    const auto* bytes = static_cast<const char*>(mapped);
+    ::madvise(mapped, length, MADV_SEQUENTIAL);
+    std::string error;
+    for (uint64_t at = 0; at < length && error.empty(); at += COPY_BUFFER) {
+        if (stopping) {
+            error = "stopped";
+            break;
+        }
+        const auto size = static_cast<size_t>(std::min<uint64_t>(COPY_BUFFER, length - at));
+        const char* piece = bytes + at;
+        if (EVP_DigestUpdate(digest, piece, size) != 1) error = "SHA-256 failed";
+        const bool zeros = piece[0] == 0 && std::memcmp(piece, piece + 1, size - 1) == 0;
+        if (error.empty() && !zeros && !copy_range(in.fd(), at, out, written + at, size, buffer)) {
+            error = "cannot write: " + errno_text();
+        }
     }
-    return "stopped";
+    ::munmap(mapped, length);
+    written += length;
+    return error;
 }
 
 // ---- parts and images ----
+
+}  // namespace
+
+// Worker only: the image file so far and the hash of every byte in it.
+struct ImageBuild {
+    fs::path path;  // under .meta/ until whole, so image.img is only ever a whole image
+    File out;
+    Digest digest;
+    uint64_t size = 0;
+    std::vector<char> buffer;
+};
+
+namespace {
+
+struct ImageResult {
+    std::string error;
+    uint64_t size = 0;
+    std::string sha256 = {};
+};
+
+// Appends one part to the image being built; the first part creates the file.
+std::string append_image_part(ImageBuild& build, const fs::path& part, const std::atomic<bool>& stopping) {
+    if (!build.out) {
+        build.digest.reset(EVP_MD_CTX_new());
+        if (!build.digest || EVP_DigestInit_ex(build.digest.get(), EVP_sha256(), nullptr) != 1) {
+            return "SHA-256 unavailable";
+        }
+        build.out = open_write(build.path);
+        if (!build.out) return "cannot create image.img: " + errno_text();
+        build.buffer.resize(COPY_BUFFER);
+    }
+    return append_hashed(part, build.out.fd(), build.buffer, build.digest.get(), build.size, stopping);
+}
+
+// Ends the image: its full length, the file renamed to `image`, and the hash.
+ImageResult finish_image(ImageBuild& build, const fs::path& image) {
+    if (!build.out) return {"nothing was appended"};
+    // Holes at the end still count.
+    if (::ftruncate(build.out.fd(), static_cast<off_t>(build.size)) != 0 || !build.out.close()) {
+        return {"cannot write image.img: " + errno_text()};
+    }
+    std::error_code ec;
+    fs::rename(build.path, image, ec);
+    if (ec) return {"cannot write image.img: " + ec.message()};
+    ImageResult result;
+    result.size = build.size;
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int hash_size = 0;
+    if (EVP_DigestFinal_ex(build.digest.get(), hash, &hash_size) != 1) return {"SHA-256 failed"};
+    static constexpr char hex[] = "0123456789abcdef";
+    for (unsigned int i = 0; i < hash_size; ++i) {
+        result.sha256 += hex[hash[i] >> 4];
+        result.sha256 += hex[hash[i] & 15];
+    }
+    return result;
+}
 
 // What the worker needs to make one part whole; copied, since the worker never sees the state.
 struct PartJob {
@@ -238,38 +311,6 @@ PartResult assemble_part(const PartJob& job, const std::atomic<bool>& stopping) 
     } else {
         std::error_code ec;
         fs::remove(raw_file, ec);
-    }
-    return result;
-}
-
-struct ImageResult {
-    std::string error;
-    uint64_t size = 0;
-    std::string sha256 = {};
-};
-
-ImageResult build_image(const fs::path& dir, const std::vector<fs::path>& parts, const std::atomic<bool>& stopping) {
-    ImageResult result;
-    Digest digest(EVP_MD_CTX_new());
-    if (!digest || EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) != 1) return {"SHA-256 unavailable"};
-    File out = open_write(dir / IMAGE_FILE);
-    if (!out) return {"cannot create image.img: " + errno_text()};
-    std::vector<char> buffer(COPY_BUFFER);
-    for (const auto& part : parts) {
-        result.error = append_hashed(part, out.fd(), buffer, digest.get(), result.size, stopping);
-        if (!result.error.empty()) return result;
-    }
-    // Holes at the end still count.
-    if (::ftruncate(out.fd(), static_cast<off_t>(result.size)) != 0 || !out.close()) {
-        return {"cannot write image.img: " + errno_text()};
-    }
-    unsigned char hash[EVP_MAX_MD_SIZE];
-    unsigned int hash_size = 0;
-    if (EVP_DigestFinal_ex(digest.get(), hash, &hash_size) != 1) return {"SHA-256 failed"};
-    static constexpr char hex[] = "0123456789abcdef";
-    for (unsigned int i = 0; i < hash_size; ++i) {
-        result.sha256 += hex[hash[i] >> 4];
-        result.sha256 += hex[hash[i] & 15];
     }
     return result;
 }
@@ -410,61 +451,114 @@ void start_part(Server& server, const std::string& batch_id, UploadPart& part) {
     });
 }
 
-void on_image_done(Server& server, const std::string& batch_id, std::pair<int64_t, int64_t> range,
-                   const ImageResult& result) {
+// The appended parts are still the image's first parts as they stand now: the same parts, still
+// complete, not started anew since.
+bool build_still_holds(const UploadBatch& batch, std::pair<int64_t, int64_t> range) {
+    if (!batch.image_build || static_cast<int64_t>(batch.image_built.size()) > range.second - range.first + 1) {
+        return false;
+    }
+    int64_t number = range.first;
+    for (const auto& [built, generation] : batch.image_built) {
+        const auto part = batch.parts.find(number);
+        if (built != number++ || part == batch.parts.end() || part->second.state != PartState::complete ||
+            part->second.generation != generation) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One step of the image on the worker ended: a part appended (`part` >= 0) or the image finished.
+void on_image_step(Server& server, const std::string& batch_id, std::pair<int64_t, int64_t> range, int64_t part,
+                   uint64_t generation, const ImageResult& result) {
     ServerState& state = server.state();
     const auto found = state.batches.find(batch_id);
     if (found == state.batches.end()) return;
     UploadBatch& batch = found->second;
     if (batch.image_state != ImageState::building || batch.image_range != range) return;
-    if (result.error.empty()) {
-        batch.image_state = ImageState::complete;
-        batch.image_size = result.size;
-        batch.image_sha256 = result.sha256;
-        print_line("upload: " + batch_id + " image complete, " + std::to_string(result.size) + " bytes, sha256 " +
-                   result.sha256);
-        save_batch(state, batch);
+    batch.image_state = ImageState::none;
+    if (part >= 0 && result.error.empty()) {
+        batch.image_built.emplace_back(part, generation);
     } else {
-        batch.image_state = ImageState::error;
-        batch.image_error = result.error;
-        print_line("upload: " + batch_id + " image failed: " + result.error);
+        // The build ends here either way: a finished image takes no more parts.
+        batch.image_build.reset();
+        batch.image_built.clear();
+        const auto held = batch.parts.find(part);
+        // A part started anew while it was read is no failure of the image.
+        const bool stale = part >= 0 && (held == batch.parts.end() || held->second.generation != generation ||
+                                         held->second.state != PartState::complete);
+        if (result.error.empty()) {
+            batch.image_state = ImageState::complete;
+            batch.image_size = result.size;
+            batch.image_sha256 = result.sha256;
+            print_line("upload: " + batch_id + " image complete, " + std::to_string(result.size) +
+                       " bytes, sha256 " + result.sha256);
+            save_batch(state, batch);
+        } else if (!stale) {
+            batch.image_state = ImageState::error;
+            batch.image_error = result.error;
+            print_line("upload: " + batch_id + " image failed: " + result.error);
+        }
     }
-    // The batch may have grown meanwhile.
+    // The batch may have grown or changed meanwhile.
     refresh_image(server, batch);
     server.notify_waiters();
 }
 
-// Builds the image once every part it spans is decoded, and again when the span changes.
+// Appends the next part to the image as soon as it and all parts before it are complete, and
+// finishes the image once every part it spans is in; starts again from the first part when the
+// parts appended no longer are the image's first parts (a part started anew, the span changed).
 void refresh_image(Server& server, UploadBatch& batch) {
+    if (batch.image_state == ImageState::building) return;  // looked at again when the step ends
     const auto range = image_range(batch);
     const bool ready = range && range_ready(batch, *range);
-    if (batch.image_state == ImageState::building) return;  // looked at again when it ends
     if (ready && batch.image_state != ImageState::none && batch.image_range == *range) return;
-    if (!ready) {
+    if (batch.image_state != ImageState::none) {
         const bool was_complete = batch.image_state == ImageState::complete;
         batch.image_state = ImageState::none;
         batch.image_sha256.clear();
         batch.image_error.clear();
         batch.image_size = 0;
         if (was_complete) save_batch(server.state(), batch);
+    }
+    if (!range || !build_still_holds(batch, *range)) {
+        batch.image_build.reset();
+        batch.image_built.clear();
+    }
+    if (!range) return;
+    const int64_t next = range->first + static_cast<int64_t>(batch.image_built.size());
+    const fs::path dir = batch_dir(server.state(), batch.id);
+    if (!batch.image_build) {
+        batch.image_build = std::make_shared<ImageBuild>();
+        batch.image_build->path = dir / META_FOLDER / "image.building";
+    }
+    auto build = batch.image_build;
+    if (next > range->second) {
+        batch.image_state = ImageState::building;
+        batch.image_range = *range;
+        server.image_worker().post([&server, id = batch.id, range = *range, build, image = dir / IMAGE_FILE](
+                                 const std::atomic<bool>& stopping) {
+            ImageResult result = finish_image(*build, image);
+            if (stopping) return;
+            boost::asio::post(server.io(), [&server, id, range, result = std::move(result)] {
+                on_image_step(server, id, range, -1, 0, result);
+            });
+        });
         return;
     }
+    const auto part = batch.parts.find(next);
+    if (part == batch.parts.end() || part->second.state != PartState::complete) return;
     batch.image_state = ImageState::building;
     batch.image_range = *range;
-    batch.image_sha256.clear();
-    batch.image_error.clear();
-    batch.image_size = 0;
-    const fs::path dir = batch_dir(server.state(), batch.id);
-    std::vector<fs::path> files;
-    for (const auto& [number, part] : batch.parts) {
-        if (number > range->second) break;
-        files.push_back(dir / (part.compressed.empty() ? part.filename : raw_file_name(number)));
-    }
-    server.worker().post([&server, id = batch.id, range = *range, dir, files](const std::atomic<bool>& stopping) {
-        ImageResult result = build_image(dir, files, stopping);
+    const uint64_t generation = part->second.generation;
+    const fs::path file = dir / (part->second.compressed.empty() ? part->second.filename : raw_file_name(next));
+    server.image_worker().post([&server, id = batch.id, range = *range, build, next, generation, file](
+                             const std::atomic<bool>& stopping) {
+        ImageResult result;
+        result.error = append_image_part(*build, file, stopping);
         if (stopping) return;
-        boost::asio::post(server.io(), [&server, id, range, result = std::move(result)] {
-            on_image_done(server, id, range, result);
+        boost::asio::post(server.io(), [&server, id, range, next, generation, result = std::move(result)] {
+            on_image_step(server, id, range, next, generation, result);
         });
     });
 }

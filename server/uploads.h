@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -50,6 +51,8 @@ struct UploadPart {
 
 enum class ImageState { none, building, complete, error };
 
+struct ImageBuild;
+
 // One upload job of an agent: parts from the lowest part number seen up to total_parts, which
 // together make the image.
 struct UploadBatch {
@@ -63,6 +66,11 @@ struct UploadBatch {
     uint64_t image_size = 0;
     std::string image_sha256;  // hex, once complete
     std::string image_error;
+    // The image is built while the parts come in: each part is appended, and hashed, as soon as it
+    // and every part before it are complete. The parts appended so far, with their generations,
+    // and the file and hash they went into, which only the worker touches.
+    std::vector<std::pair<int64_t, uint64_t>> image_built;
+    std::shared_ptr<ImageBuild> image_build;
 };
 
 // One request to /upload_chunk or /upload_chunk_status, refused ones included.

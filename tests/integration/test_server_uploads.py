@@ -224,6 +224,32 @@ def test_a_resumed_upload_replaces_a_failed_part_or_one_of_another_shape(server)
     assert server.batch("again-failed")[1]["image_sha256"] == hashlib.sha256(new_raw).hexdigest()
 
 
+def test_the_image_follows_parts_sent_again_earlier_parts_and_a_longer_batch(server):
+    """The image is built while its parts come in: whatever changes under what was built already
+    (an earlier part sent again with other bytes, a part before the first, more parts) makes it anew."""
+    rng = os.urandom
+    a, a2, b, b2 = rng(2 * MIB + 5), rng(MIB + 1), bytes(MIB) + rng(3000), rng(MIB)
+    c, d, e = b"\x07" * (2 * MIB), rng(MIB), rng(700)
+    parts = {}
+    # Part, total_parts, bytes; sent again with other bytes, a part is started anew (another size).
+    steps = [(2, 4, a), (1, 4, c), (2, 4, a2), (3, 4, b), (4, 4, d), (5, 5, e), (3, 5, b2)]
+    for part, total, raw in steps:
+        upload_part(server, "grow", part, total, raw, chunk_size=MIB, encode=part != 4)
+        parts[part] = raw
+        states = lambda: {p["part_number"]: p["state"] for p in server.batch("grow")[1]["parts"]}
+        assert wait_until(lambda: states()[part] == "complete", 30), states()
+        image = b"".join(parts.get(n, b"") for n in range(1, total + 1))
+        if len(parts) < total:
+            assert not server.batch("grow")[1]["complete"], part
+            continue
+        status, batch = server.batch("grow", wait_complete=True)
+        assert status == 200 and batch["complete"], (part, batch)
+        assert (batch["image_size"], batch["image_sha256"]) == (len(image), hashlib.sha256(image).hexdigest()), part
+        assert (server.data_dir / "uploads" / "grow" / "image.img").read_bytes() == image, part
+    server.restart()
+    assert server.batch("grow")[1]["image_sha256"] == hashlib.sha256(image).hexdigest()
+
+
 def test_every_part_name_the_agent_makes_is_taken_and_unsafe_names_are_not(server):
     accepted = [".hidden.part001.img", "...part001.zvimg", "..part001.img", "part12.part001.zvimg",
                 "part7.part001.img", "a..b.part001.img", "-x_.part001.img.gz", "D" * 112 + ".part001.zvimg",
