@@ -121,9 +121,7 @@ void answer_scan(Server& server, uint64_t seq, std::string shown, Reply reply, H
             it->dropped = response.drop;
             break;
         }
-        std::string line = shown + " -> " + (response.drop ? "dropped" : std::to_string(response.status));
-        if (response.status >= 400 && !response.drop) line += " " + json_safe(response.body.substr(0, 200));
-        print_line(line);
+        print_line(upload_answer_line(shown, response));
         server.notify_waiters();
         reply(std::move(response));
     };

@@ -151,13 +151,7 @@ void answer_chunk(Server& server, uint64_t seq, std::string shown, Reply reply, 
             it->dropped = response.drop;
             break;
         }
-        std::string line = shown + " -> " + (response.drop ? "dropped" : std::to_string(response.status));
-        if (response.status >= 400 && !response.drop) {
-            std::string reason = json_safe(response.body.substr(0, 200));
-            std::replace_if(reason.begin(), reason.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-            line += " " + reason;
-        }
-        print_line(line);
+        print_line(upload_answer_line(shown, response));
         server.notify_waiters();
         reply(std::move(response));
     };
@@ -408,6 +402,16 @@ void post_upload_fault(Server& server, const HttpRequest& request, Reply reply) 
 }
 
 }  // namespace
+
+std::string upload_answer_line(const std::string& shown, const HttpResponse& response) {
+    std::string line = shown + " -> " + (response.drop ? "dropped" : std::to_string(response.status));
+    if (response.status >= 400 && !response.drop) {
+        std::string reason = json_safe(response.body.substr(0, 200));
+        std::replace_if(reason.begin(), reason.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+        line += " " + reason;
+    }
+    return line;
+}
 
 void upload_answer_after_delay(Server& server, HttpResponse response, std::function<void(HttpResponse)> finish) {
     const unsigned delay = server.state().upload_faults.delay_ms;

@@ -221,6 +221,10 @@ std::filesystem::path raw_record_dir(const Server& server);
 
 // ---- routes (uploads.cpp) ----
 
+// The line printed for an answer to an upload request shown as `shown`: its status, or "dropped",
+// and for a failure the start of its body on the same line.
+std::string upload_answer_line(const std::string& shown, const HttpResponse& response);
+
 // Hands the answer to `finish` after the ordered "delay_ms" of the upload faults, at once without one.
 void upload_answer_after_delay(Server& server, HttpResponse response, std::function<void(HttpResponse)> finish);
 
